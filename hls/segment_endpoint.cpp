@@ -1,0 +1,53 @@
+#include "ingest/ts_packet.h"
+#include "log/log.h"
+#include "relay/quillbrook.h"
+
+namespace {
+constexpr char kSegmentContentType[] = "video/MP2T";
+}
+
+int Quillbrook::HandleRelayReadyRequest(mg_connection* conn) {
+    mg_send_http_error(conn, 404, "%s", "Error: File not found");
+    return 1;
+}
+
+int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
+    const char* uri = mg_get_request_info(conn)->local_uri;
+    const std::string name = uri && uri[0] ? uri + 1 : "";
+    const SegmentLease segment = LeaseSegment(name);
+    if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
+    if (segment.buffer < 0) {
+        mg_send_http_error(conn, 404, "%s", "Error: File not found");
+        Log("Requested TS file not found %s\n", Printable(name).c_str());
+        return 1;
+    }
+    if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
+    mg_send_http_ok(conn, kSegmentContentType, segment.size);
+    const int written = mg_write(conn, segment.data, segment.size);
+    if (written != segment.size) Log("TS pkt send error %d\n", written);
+    CheckSentContinuity(segment.data, segment.size);
+    ReleaseSegment(segment);
+    return 1;
+}
+
+// Mirrors the receive-side check on what actually went out. The counters are
+// shared by every request; concurrent senders only make the log noisier.
+void Quillbrook::CheckSentContinuity(const uint8_t* data, int32_t size) {
+    int expected = sendContCount;
+    int good = sendGoodCount;
+    const int videoPid = vidPid;
+    for (int32_t offset = 0; offset + kTsPacketBytes <= size; offset += kTsPacketBytes) {
+        const TsPacket packet{data + offset};
+        if (!packet.hasSyncByte()) Log("Ts pkt no start code\n");
+        if (!packet.hasPayload() || packet.pid() != videoPid) continue;
+        const int wanted = expected;
+        if (TrackContinuity(expected, packet.continuityCounter())) {
+            good++;
+        } else {
+            Log("TS pkt discontunuityTS, contCount=%d, good %d\n", wanted, good);
+            good = 0;
+        }
+    }
+    sendContCount = expected;
+    sendGoodCount = good;
+}

@@ -1,0 +1,63 @@
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "ingest/ts_scan.h"
+#include "log/log.h"
+#include "relay/quillbrook.h"
+
+namespace {
+
+constexpr size_t kDatagramBytes = 4096;
+constexpr int kReceiveBufferBytes = 1'048'576;
+
+// Hands the scan's findings to the ring and the log.
+struct RingFeeder {
+    Quillbrook& relay;
+
+    void Chunk(const uint8_t* data, int32_t length, bool frameStart) {
+        relay.AppendSegmentData(data, length, frameStart);
+        // Counted after the call: a cut made there measures only the frames
+        // wholly inside the segment it closes.
+        if (frameStart) relay.frameCount++;
+    }
+    void MissingSyncByte() { Log("No start code!\n"); }
+    void Discontinuity(int offset, int counter, int expected, int priorGood) {
+        Log("discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n", offset, counter,
+            expected, priorGood);
+    }
+};
+
+}  // namespace
+
+void Quillbrook::ThreadMcastRcv(int sock) {
+    frameCount = 0;
+    segmentBytes = 0;
+    ringWrapped = 0;
+    Log("Starting mcast receive thread\n");
+    const int receiveBufferBytes = kReceiveBufferBytes;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes) < 0) {
+        perror(": setsockopt");
+    }
+    Log("Entering mcast receive loop\n");
+
+    uint8_t datagram[kDatagramBytes];
+    TsScanState scan;
+    RingFeeder feeder{*this};
+    for (;;) {
+        // MSG_TRUNC reports a longer datagram's real length; Linux keeps its
+        // first 4,096 bytes, and only the whole packets among them are used.
+        const ssize_t received = recvfrom(sock, datagram, sizeof datagram, MSG_TRUNC, nullptr, nullptr);
+        if (received < 0) {
+            Log("ThreadMcastRcv:: receive failed, %s\n", ErrorText(errno).c_str());
+            return;
+        }
+        if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
+        if (dumpRequested) continue;
+        const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
+        if (length % kTsPacketBytes != 0) Log("Not even ts pkts!\n");
+        ScanDatagram(datagram, length, vidPid, scan, feeder);
+    }
+}

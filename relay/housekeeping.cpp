@@ -1,0 +1,61 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "log/log.h"
+#include "relay/quillbrook.h"
+
+namespace {
+
+constexpr int kPassesPerIgmpReport = 5;
+constexpr auto kPassInterval = std::chrono::milliseconds(1000);
+
+// A control file counts when it can be opened; its content is never read.
+bool TakeControlFile(const char* name) {
+    FILE* file = fopen(name, "r");
+    if (!file) return false;
+    fclose(file);
+    remove(name);
+    return true;
+}
+
+}  // namespace
+
+int Quillbrook::BreakHook() {
+    Log("stupid windows\n");
+    return 0;
+}
+
+void Quillbrook::HousekeepingLoop() {
+    igmpSocket = -1;
+    // IPPROTO_RAW implies IP_HDRINCL: the report carries the header we build.
+    igmpSocket = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (igmpSocket < 0) {
+        Log("StartMcastReceive -- error, get IGMP socket error, most likely because not root; "
+            "WARNING: requires IGMP Proxy if snooping switch present \n");
+    } else {
+        const int enable = 1;
+        if (setsockopt(igmpSocket, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) == -1) {
+            Log("StartMcastReceive -- error, set socket bcast, %s) \n", ErrorText(errno).c_str());
+            return;
+        }
+        // Reports must leave where the group was joined, not by the default route.
+        if (hostIp != 0) {
+            in_addr interface{hostIp};
+            if (setsockopt(igmpSocket, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface) == -1) {
+                Log("HousekeepingLoop:: setsockopt IP_MULTICAST_IF failed, %s\n", ErrorText(errno).c_str());
+            }
+        }
+    }
+
+    for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
+        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport();
+        if (TakeControlFile("break")) BreakHook();
+        if (TakeControlFile("stop")) FlushLogAndExit(0);
+        if (TakeControlFile("dump")) dumpRequested = 1;
+    }
+}
