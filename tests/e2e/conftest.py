@@ -1,0 +1,161 @@
+"""End-to-end harness: every test gets a network namespace of its own, and the
+relay runs inside it with a temporary working directory and HOME.
+
+Nothing a test sends can leave the machine: the namespace holds only its own
+loopback, with the multicast range routed onto it.
+"""
+import asyncio
+import contextlib
+import ctypes
+import itertools
+import os
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+import websockets
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("QB_BUILD_DIR", ROOT / "build"))
+RELAY_BINARY = BUILD / "quillbrook"
+HTTP_PORT = 8154
+ALT_PORT = 8155
+SUBPROTOCOL = "ObQuillbrook"
+VERSION_TEXT = "relay version 1.4.3"
+
+CLONE_NEWNET = 0x40000000
+_libc = ctypes.CDLL(None, use_errno=True)
+_names = itertools.count()
+
+
+def poll(predicate, timeout=10.0, interval=0.05, what="condition"):
+    """Returns the predicate's first truthy value, or fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, f"setns: {os.strerror(err)}")
+
+
+class NetNamespace:
+    """A named namespace that this thread enters; children forked from it
+    inherit it, so the relay, senders and players all live inside."""
+
+    def __init__(self):
+        self.name = f"qb-{os.getpid()}-{next(_names)}"
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True)
+        for cmd in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "link", "set", "lo", "multicast", "on"],
+                    ["ip", "route", "add", "224.0.0.0/4", "dev", "lo"]):
+            subprocess.run(["ip", "netns", "exec", self.name, *cmd], check=True)
+        self._home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        target = os.open(f"/run/netns/{self.name}", os.O_RDONLY)
+        try:
+            _setns(target)
+        finally:
+            os.close(target)
+        return self
+
+    def __exit__(self, *exc):
+        _setns(self._home)
+        os.close(self._home)
+        subprocess.run(["ip", "netns", "del", self.name], check=False)
+
+
+class Relay:
+    """The real binary, started in a directory of its own."""
+
+    def __init__(self, tmp: Path):
+        self.workdir = tmp / "wd"
+        self.home = tmp / "home"
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.home.mkdir(parents=True, exist_ok=True)
+        self.log_path = self.home / ".local/share/ombrix/quillbrook.log"
+        self.proc = None
+
+    def start(self, wait_ready=True):
+        env = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        self.proc = subprocess.Popen([str(RELAY_BINARY)], cwd=self.workdir, env=env,
+                                     stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if wait_ready:
+            poll(lambda: "Browse files at http://127.0.0.1:8155/" in self.log() or self.proc.poll() is not None,
+                 what="relay to listen")
+        return self
+
+    def log(self):
+        try:
+            return self.log_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        """Entry texts without their time stamps."""
+        return [line[26:] if len(line) > 26 and line[24:26] == "  " else line
+                for line in self.log().splitlines()]
+
+    def wait_log(self, text, timeout=10.0):
+        return poll(lambda: text in self.log(), timeout, what=f"log line {text!r}")
+
+    def wait_exit(self, timeout=10.0):
+        poll(lambda: self.proc.poll() is not None, timeout, what="relay to exit")
+        return self.proc.returncode
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait()
+
+
+@pytest.fixture
+def netns():
+    with NetNamespace() as ns:
+        yield ns
+
+
+@pytest.fixture
+def relay(netns, tmp_path):
+    r = Relay(tmp_path)
+    yield r
+    r.stop()
+
+
+def ws_connect(port=HTTP_PORT, path="/", subprotocols=(SUBPROTOCOL,), **kw):
+    return websockets.connect(f"ws://127.0.0.1:{port}{path}", subprotocols=list(subprotocols) or None,
+                              ping_interval=None, close_timeout=1, max_size=None, **kw)
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+def http_get(path, port=HTTP_PORT, timeout=10.0):
+    """One GET on its own connection; returns (status, headers dict, body bytes)."""
+    import http.client
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("GET", path)
+        resp = conn.getresponse()
+        return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
+    finally:
+        conn.close()
+
+
+def udp_sender(ttl=1):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, ttl)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
+    return s
