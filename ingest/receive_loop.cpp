@@ -37,8 +37,12 @@ void Quillbrook::ThreadMcastRcv(int sock) {
     segmentBytes = 0;
     ringWrapped = 0;
     Log("Starting mcast receive thread\n");
+    // Linux caps SO_RCVBUF at net.core.rmem_max (208 KiB unless tuned), too
+    // little to ride out a stalled thread at high rates; a privileged relay
+    // forces the full size past that cap.
     const int receiveBufferBytes = kReceiveBufferBytes;
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes) < 0) {
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes, sizeof receiveBufferBytes) < 0 &&
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes) < 0) {
         perror(": setsockopt");
     }
     Log("Entering mcast receive loop\n");
