@@ -159,3 +159,44 @@ def udp_sender(ttl=1):
     s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, ttl)
     s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
     return s
+
+
+class ControlConnection:
+    """A blocking control client that sends one stream description and then
+    just holds the connection: the relay lives as long as it stays open.
+    Speaks only as much WebSocket (RFC 6455) as that needs, so a test can
+    keep it open without an event loop."""
+
+    def __init__(self, description, port=HTTP_PORT, timeout=5.0):
+        import base64
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                           f"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: {SUBPROTOCOL}\r\n\r\n").encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("relay closed the control connection during the handshake")
+            head += chunk
+        status = head.split(b"\r\n", 1)[0]
+        if b" 101 " not in status + b" ":
+            raise ConnectionError(f"control handshake refused: {status!r}")
+        self.send_text(description)
+
+    def send_text(self, text):
+        payload = text.encode()
+        assert len(payload) < 126, "short frames only"
+        mask = os.urandom(4)
+        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+        self.sock.sendall(bytes([0x81, 0x80 | len(payload)]) + mask + masked)
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

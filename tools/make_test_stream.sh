@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Makes a synthetic MPEG-2 transport stream to feed the relay:
+#   tools/make_test_stream.sh OUT.ts [SECONDS] [VIDEO_PID]
+# H.264 at 60 frames/s (the rate the relay's segment timing assumes) with AAC
+# audio, about 1.7 Mbit/s in all. Video goes on VIDEO_PID (default 0x100, the
+# relay's default), audio on the PID after it. SECONDS defaults to 30.
+set -euo pipefail
+
+usage() {
+  echo "usage: $0 OUT.ts [SECONDS] [VIDEO_PID]" >&2
+  exit 2
+}
+
+[ $# -ge 1 ] && [ $# -le 3 ] || usage
+out=$1
+seconds=${2:-30}
+video_pid=$(( ${3:-0x100} ))
+audio_pid=$(( video_pid + 1 ))
+[[ $seconds =~ ^[0-9]+(\.[0-9]+)?$ ]] || usage
+# PIDs 0x0000-0x000F are reserved for tables and 0x1FFF is the null packet.
+if (( video_pid < 0x10 || audio_pid > 0x1FFE )); then
+  echo "$0: VIDEO_PID must lie in 0x10..0x1FFD" >&2
+  exit 2
+fi
+
+# The relay cuts every 109 frames, so most segments start mid-GOP. A player
+# that joins there needs the parameter sets, so every frame carries them
+# (global header + dump_extra); without them ffmpeg fails each frame with
+# "non-existing PPS" until the next keyframe. No B-frames keep decode order
+# equal to arrival order. The bit-rate cap keeps segments far below the
+# relay's 2,000,000-byte cut, so they are cut by frame count alone.
+exec ffmpeg -nostdin -hide_banner -loglevel error -y \
+  -f lavfi -i "testsrc2=size=426x240:rate=60" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+  -t "$seconds" \
+  -map 0:v -map 1:a \
+  -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 \
+  -g 60 -keyint_min 60 -sc_threshold 0 \
+  -b:v 1500k -maxrate 1500k -bufsize 1500k \
+  -flags:v +global_header -bsf:v dump_extra=freq=all \
+  -c:a aac -b:a 128k -ac 2 \
+  -streamid "0:$video_pid" -streamid "1:$audio_pid" \
+  -f mpegts "$out"
