@@ -3,14 +3,27 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl)
+packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# Any Node with npm will do; Debian's own needs its separate npm package.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+fi
+# hls.js for the player page, playwright-core for the browser test.
+if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
+  npm ci --no-audit --no-fund --loglevel=error
+fi
 
 build=${QB_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
+
+# The folder a relay serves its player page from: the page and hls.js.
+mkdir -p "$build/player"
+cp www/* node_modules/hls.js/dist/hls.min.js "$build/player/"

@@ -1,0 +1,167 @@
+#include "client/client_logic.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <cstdio>
+
+namespace {
+
+constexpr int kMaxVideoPid = 0x1FFF;  // PIDs are 13 bits wide
+
+std::optional<long> ParseNumber(std::string_view text, int base) {
+    long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+    return value;
+}
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        // The relay ends its header lines with CRLF and its entries with LF.
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+}  // namespace
+
+std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string& error) {
+    std::vector<std::string_view> fields;
+    for (size_t start = 0;;) {
+        const size_t colon = text.find(':', start);
+        fields.push_back(text.substr(start, colon - start));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    if (fields.size() < 2 || fields.size() > 3) {
+        error = "expected GROUP:PORT or GROUP:PORT:PID, got \"" + std::string(text) + "\"";
+        return std::nullopt;
+    }
+    StreamTarget target;
+    target.group = std::string(fields[0]);
+    in_addr group{};
+    if (inet_pton(AF_INET, target.group.c_str(), &group) != 1 || (ntohl(group.s_addr) >> 28) != 0xE) {
+        error = "\"" + target.group + "\" is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)";
+        return std::nullopt;
+    }
+    const std::optional<long> port = ParseNumber(fields[1], 10);
+    if (!port || *port < 1 || *port > 65535) {
+        error = "\"" + std::string(fields[1]) + "\" is not a UDP port (1 to 65535)";
+        return std::nullopt;
+    }
+    target.udpPort = static_cast<int>(*port);
+    if (fields.size() == 3) {
+        std::string_view pidText = fields[2];
+        if (StartsWith(pidText, "0x") || StartsWith(pidText, "0X")) pidText.remove_prefix(2);
+        const std::optional<long> pid = ParseNumber(pidText, 16);
+        if (!pid || *pid < 0 || *pid > kMaxVideoPid) {
+            error = "\"" + std::string(fields[2]) + "\" is not a PID in hexadecimal (0 to 1fff)";
+            return std::nullopt;
+        }
+        target.videoPid = static_cast<int>(*pid);
+    }
+    return target;
+}
+
+ParseResult ParseArguments(const std::vector<std::string>& args) {
+    ClientOptions options;
+    std::optional<std::string> targetText;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            options.showHelp = true;
+            return {options, ""};
+        }
+        if (arg == "--host" || arg == "--port") {
+            if (i + 1 == args.size()) return {std::nullopt, arg + " needs a value"};
+            const std::string& value = args[++i];
+            if (arg == "--host") {
+                options.host = value;
+                continue;
+            }
+            const std::optional<long> port = ParseNumber(value, 10);
+            if (!port || *port < 1 || *port > 65535) return {std::nullopt, "--port " + value + " is not a TCP port"};
+            options.relayPort = static_cast<int>(*port);
+        } else if (StartsWith(arg, "-")) {
+            return {std::nullopt, "unknown option " + arg};
+        } else if (targetText) {
+            return {std::nullopt, "only one stream can be described, got \"" + *targetText + "\" and \"" + arg + "\""};
+        } else {
+            targetText = arg;
+        }
+    }
+    if (!targetText) return {std::nullopt, "no stream given"};
+    std::string error;
+    const std::optional<StreamTarget> target = ParseStreamTarget(*targetText, error);
+    if (!target) return {std::nullopt, error};
+    options.target = *target;
+    return {options, ""};
+}
+
+std::string DescribeStream(const StreamTarget& target) {
+    std::string text = target.group + ":" + std::to_string(target.udpPort);
+    if (target.videoPid) {
+        char pid[8];
+        std::snprintf(pid, sizeof pid, ":%x", *target.videoPid);
+        text += pid;
+    }
+    return text;
+}
+
+std::optional<PlaylistProgress> ParsePlaylist(std::string_view text) {
+    static constexpr std::string_view kSequenceTag = "#EXT-X-MEDIA-SEQUENCE:";
+    static constexpr std::string_view kSegmentTag = "#EXTINF:";
+    const std::vector<std::string_view> lines = SplitLines(text);
+    if (lines.empty() || lines[0] != "#EXTM3U") return std::nullopt;
+    PlaylistProgress progress;
+    bool sequenceSeen = false;
+    bool segmentPending = false;
+    for (std::string_view line : lines) {
+        if (StartsWith(line, kSequenceTag)) {
+            const std::optional<long> sequence = ParseNumber(line.substr(kSequenceTag.size()), 10);
+            if (!sequence) return std::nullopt;
+            progress.mediaSequence = *sequence;
+            sequenceSeen = true;
+        } else if (StartsWith(line, kSegmentTag)) {
+            // "1.816," : the duration runs up to the comma; strtod stops there.
+            const std::string duration(line.substr(kSegmentTag.size()));
+            progress.listedSeconds += std::strtod(duration.c_str(), nullptr);
+            progress.segmentCount++;
+            segmentPending = true;
+        } else if (segmentPending && !line.empty() && line[0] != '#') {
+            if (progress.firstSegmentUrl.empty()) progress.firstSegmentUrl = std::string(line);
+            segmentPending = false;
+        }
+    }
+    if (!sequenceSeen) return std::nullopt;
+    return progress;
+}
+
+std::string AdvertisedPlaylistUrl(const PlaylistProgress& progress, const std::string& fallback) {
+    const std::string& segment = progress.firstSegmentUrl;
+    const size_t slash = segment.rfind('/');
+    if (!StartsWith(segment, "http://") || slash < std::string_view("http://").size()) return fallback;
+    return segment.substr(0, slash) + kPlaylistPath;
+}
+
+std::string FormatProgress(const std::optional<PlaylistProgress>& progress, int waitedSeconds) {
+    char line[160];
+    if (!progress) {
+        std::snprintf(line, sizeof line, "waiting for first segments (%d s)", waitedSeconds);
+    } else {
+        std::snprintf(line, sizeof line, "%d segments available (%.1f s), media sequence %ld",
+                      progress->segmentCount, progress->listedSeconds, progress->mediaSequence);
+    }
+    return line;
+}

@@ -1,0 +1,158 @@
+"use strict";
+// Plays the relay's live playlist with hls.js and shows what the stream is
+// doing. The relay answers 404 until its first two segments exist, so the
+// page keeps asking until then instead of handing hls.js a missing playlist.
+
+const PLAYLIST_URL = new URLSearchParams(location.search).get("src") || "/hlsMcast.m3u8";
+const RETRY_MS = 1000;
+// hls.js waits forever when a source restarts its timestamps without a
+// discontinuity tag (an encoder restart, or the demo's looping file); playback
+// then stops while the playlist moves on. Starting over at the live edge
+// picks up the new timeline.
+const STALL_RESTART_MS = 6000;
+const MAX_EVENTS = 8;
+
+const video = document.getElementById("video");
+const $ = (id) => document.getElementById(id);
+
+// Read by the browser test; also handy from the console.
+const status = window.quillbrook = {
+  state: "connecting", mediaSequence: null, playingSegment: null, fatalErrors: [], restarts: 0,
+};
+
+function setState(state, detail) {
+  status.state = state;
+  $("state").className = `state ${state}`;
+  $("state-text").textContent = state;
+  if (detail !== undefined) $("detail").textContent = detail;
+}
+
+function logEvent(text, bad = false) {
+  const item = document.createElement("li");
+  item.textContent = `${new Date().toLocaleTimeString()} ${text}`;
+  if (bad) item.className = "bad";
+  const list = $("events");
+  list.prepend(item);
+  while (list.children.length > MAX_EVENTS) list.lastChild.remove();
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// "ready", "missing" (the relay has no segments yet) or "unreachable".
+async function playlistState() {
+  try {
+    return (await fetch(PLAYLIST_URL, { cache: "no-store" })).ok ? "ready" : "missing";
+  } catch {
+    return "unreachable";
+  }
+}
+
+async function waitForPlaylist() {
+  setState("connecting", "Asking the relay for its playlist…");
+  for (let attempt = 1, answer; (answer = await playlistState()) !== "ready"; attempt++) {
+    const why = answer === "missing"
+      ? "No segments yet; the relay lists its playlist once two segments exist."
+      : "The relay does not answer.";
+    setState("waiting", `${why} Retrying every second (try ${attempt}).`);
+    await sleep(RETRY_MS);
+  }
+  logEvent("playlist is available");
+}
+
+function startHls() {
+  const hls = new Hls({ liveSyncDurationCount: 3, enableWorker: true });
+  hls.on(Hls.Events.MANIFEST_PARSED, () => {
+    logEvent("playlist parsed, starting playback");
+    video.play().catch(() => setState("paused", "Press play to start."));
+  });
+  hls.on(Hls.Events.LEVEL_LOADED, (_, { details }) => {
+    status.mediaSequence = details.startSN;
+    $("sequence").textContent = details.startSN;
+    $("listed").textContent = `${details.fragments.length} (${details.totalduration.toFixed(1)} s)`;
+  });
+  hls.on(Hls.Events.FRAG_CHANGED, (_, { frag }) => {
+    status.playingSegment = frag.sn;
+    $("segment").textContent = `#${frag.sn} (${frag.duration.toFixed(2)} s)`;
+  });
+  hls.on(Hls.Events.ERROR, (_, data) => {
+    if (!data.fatal) {
+      logEvent(`warning: ${data.details}`);
+      return;
+    }
+    status.fatalErrors.push(data.details);
+    logEvent(`fatal: ${data.details}`, true);
+    if (data.type === Hls.ErrorTypes.MEDIA_ERROR) {
+      setState("error", `Decoder error (${data.details}); recovering…`);
+      hls.recoverMediaError();
+      return;
+    }
+    // The relay may have restarted or lost its stream: start over from the
+    // playlist, which also covers the 404 before the first segments.
+    setState("error", `${data.details}; reconnecting…`);
+    restart(RETRY_MS);
+  });
+  hls.loadSource(PLAYLIST_URL);
+  hls.attachMedia(video);
+  status.hls = hls;
+}
+
+function restart(delayMs) {
+  status.hls.destroy();
+  status.hls = null;
+  status.restarts++;
+  sleep(delayMs).then(run);
+}
+
+let lastTime = -1;
+let lastProgressAt = 0;
+
+function watchForStall() {
+  const now = performance.now();
+  if (!status.hls || video.paused || video.currentTime !== lastTime) {
+    lastTime = video.currentTime;
+    lastProgressAt = now;
+  } else if (now - lastProgressAt > STALL_RESTART_MS) {
+    logEvent(`no progress for ${STALL_RESTART_MS / 1000} s; starting over at the live edge`, true);
+    lastProgressAt = now;
+    restart(0);
+  }
+}
+
+function bufferedAhead() {
+  const ranges = video.buffered;
+  for (let i = 0; i < ranges.length; i++) {
+    if (ranges.start(i) <= video.currentTime + 0.1 && video.currentTime <= ranges.end(i)) {
+      return ranges.end(i) - video.currentTime;
+    }
+  }
+  return 0;
+}
+
+function refreshNumbers() {
+  $("time").textContent = `${video.currentTime.toFixed(1)} s`;
+  $("buffer").textContent = `${bufferedAhead().toFixed(1)} s`;
+  const latency = status.hls && status.hls.latency;
+  $("latency").textContent = Number.isFinite(latency) && latency > 0 ? `${latency.toFixed(1)} s` : "–";
+  if (video.videoWidth) $("picture").textContent = `${video.videoWidth}×${video.videoHeight}`;
+  if (video.getVideoPlaybackQuality) $("dropped").textContent = video.getVideoPlaybackQuality().droppedVideoFrames;
+}
+
+video.addEventListener("playing", () => setState("playing", "Playing the live stream."));
+video.addEventListener("waiting", () => setState("buffering", "Waiting for the next segment…"));
+video.addEventListener("pause", () => { if (!video.ended) setState("paused", "Paused."); });
+
+async function run() {
+  await waitForPlaylist();
+  if (window.Hls && Hls.isSupported()) {
+    startHls();
+  } else if (video.canPlayType("application/vnd.apple.mpegurl")) {
+    video.src = PLAYLIST_URL;  // Safari plays HLS itself
+    video.play().catch(() => setState("paused", "Press play to start."));
+  } else {
+    setState("error", "This browser can play neither HLS nor Media Source Extensions.");
+  }
+}
+
+$("source").textContent = $("source").href = new URL(PLAYLIST_URL, location.href).href;
+setInterval(() => { refreshNumbers(); watchForStall(); }, 250);
+run();
