@@ -79,7 +79,8 @@ void Quillbrook::ReuseSlotBuffer(int slot) {
 SegmentLease Quillbrook::LeaseSegment(const std::string& name) {
     std::lock_guard<std::mutex> hold(stateMutex);
     for (int slot = 0; slot < kSlotCount; slot++) {
-        if (name != segmentRing[slot].name) continue;
+        // An empty name marks the slot being filled or one never closed.
+        if (segmentRing[slot].name[0] == '\0' || name != segmentRing[slot].name) continue;
         const int buffer = slotBuffer[slot];
         bufferReaders[buffer]++;
         return {segmentRing[slot].data, segmentRing[slot].size, buffer};
