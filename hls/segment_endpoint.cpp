@@ -22,10 +22,13 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
         return 1;
     }
     if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
+    // Walked before sending: once the last byte is out, the client may already be
+    // asking for the next segment on another worker, whose walk must start where
+    // this one ends.
+    CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
     if (written != segment.size) Log("TS pkt send error %d\n", written);
-    CheckSentContinuity(segment.data, segment.size);
     ReleaseSegment(segment);
     return 1;
 }
