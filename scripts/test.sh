@@ -4,6 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-build=${QB_BUILD_DIR:-build}
+build=$(realpath "${QB_BUILD_DIR:-build}")
 (cd "$build" && ctest --output-on-failure)
-QB_BUILD_DIR="$PWD/$build" /usr/bin/python3 -m pytest -q tests/e2e
+QB_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q tests/e2e
+# The player page in headless Chromium, against the relay in a namespace.
+QB_BUILD_DIR="$build" node --test tests/browser/player.test.mjs
+# The same tests again under ASan+UBSan and under TSan (QB_SANITIZERS=none skips).
+scripts/sanitize.sh
