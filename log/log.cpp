@@ -99,7 +99,11 @@ std::string ErrorText(int errnum) {
 }
 
 std::string Printable(std::string_view text) {
-    std::string out(text);
+    // Long enough for any name the relay knows; a megabyte of junk in one
+    // frame must not push the log's history out.
+    constexpr size_t kMaxBytes = 128;
+    std::string out(text.substr(0, kMaxBytes));
+    if (text.size() > kMaxBytes) out += "...";
     for (char& c : out) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }

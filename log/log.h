@@ -35,5 +35,6 @@ void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // strerror that is safe while other threads log errors of their own.
 std::string ErrorText(int errnum);
 
-// Text a client sent, fit for one log line: control characters become '?'.
+// Text a client sent, fit for one log line: control characters become '?',
+// and past 128 bytes it is cut short with "...".
 std::string Printable(std::string_view text);

@@ -110,6 +110,8 @@ TEST_F(LogRotation, ConcurrentWritersRotateOnceAndLoseNothing) {
 TEST(LogText, ClientTextCannotForgeLines) {
     EXPECT_EQ(Printable("239.1.1.1\nSun Dec  6  forged\r\x1b"), "239.1.1.1?Sun Dec  6  forged??");
     EXPECT_EQ(Printable("hlsMcast_1.ts"), "hlsMcast_1.ts");
+    EXPECT_EQ(Printable(std::string(128, 'a')), std::string(128, 'a'));
+    EXPECT_EQ(Printable(std::string(1 << 20, 'a')), std::string(128, 'a') + "...");
 }
 
 }  // namespace
