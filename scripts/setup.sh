@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium)
+packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium wrk)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

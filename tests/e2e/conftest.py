@@ -25,6 +25,7 @@ HTTP_PORT = 8154
 ALT_PORT = 8155
 SUBPROTOCOL = "ObQuillbrook"
 VERSION_TEXT = "relay version 1.4.3"
+VIDEO_PID = 0x100
 
 CLONE_NEWNET = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -131,6 +132,27 @@ def relay(netns, tmp_path):
     r = Relay(tmp_path)
     yield r
     r.stop()
+
+
+@pytest.fixture(scope="session")
+def make_stream(tmp_path_factory):
+    made = {}
+
+    def make(seconds, video_pid=VIDEO_PID):
+        key = (seconds, video_pid)
+        if key not in made:
+            path = tmp_path_factory.mktemp("streams") / f"test_{seconds}s_{video_pid:x}.ts"
+            subprocess.run([str(ROOT / "tools/make_test_stream.sh"), str(path), str(seconds), hex(video_pid)],
+                           check=True, timeout=120)
+            made[key] = path
+        return made[key]
+    return make
+
+
+@pytest.fixture(scope="session")
+def long_stream(make_stream):
+    """30 s, 1800 frames: 16 cuts, enough to wrap the ring twice."""
+    return make_stream(30)
 
 
 def ws_connect(port=HTTP_PORT, path="/", subprotocols=(SUBPROTOCOL,), **kw):

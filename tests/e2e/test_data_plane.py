@@ -15,14 +15,13 @@ import sys
 
 import pytest
 
-from conftest import ALT_PORT, HTTP_PORT, ROOT, ControlConnection, http_get, poll
+from conftest import ALT_PORT, HTTP_PORT, ROOT, VIDEO_PID, ControlConnection, http_get, poll
 
 sys.path.insert(0, str(ROOT / "tools"))
 import mcast_send  # noqa: E402
 
 GROUP = "239.1.2.3"
 UDP_PORT = 5000
-VIDEO_PID = 0x100
 OTHER_VIDEO_PID = 0x1E1
 TS_PACKET_BYTES = 188
 RELAY_DATAGRAM_BYTES = 4096
@@ -33,27 +32,6 @@ FAST_BPS = 35e6
 SEND_LIMIT_SECONDS = 30
 PLAYLIST = "/hlsMcast.m3u8"
 NOT_FOUND = b"Error: File not found"
-
-
-@pytest.fixture(scope="session")
-def make_stream(tmp_path_factory):
-    made = {}
-
-    def make(seconds, video_pid=VIDEO_PID):
-        key = (seconds, video_pid)
-        if key not in made:
-            path = tmp_path_factory.mktemp("streams") / f"test_{seconds}s_{video_pid:x}.ts"
-            subprocess.run([str(ROOT / "tools/make_test_stream.sh"), str(path), str(seconds), hex(video_pid)],
-                           check=True, timeout=120)
-            made[key] = path
-        return made[key]
-    return make
-
-
-@pytest.fixture(scope="session")
-def long_stream(make_stream):
-    """30 s, 1800 frames: 16 cuts, enough to wrap the ring twice."""
-    return make_stream(30)
 
 
 def packet_pid(packet):
