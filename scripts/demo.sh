@@ -11,15 +11,20 @@ root=$PWD
 group=239.255.0.1
 udp_port=5000
 http_port=8154
-stream_seconds=300
+# Short, so the first run makes it in a couple of seconds. 24 s holds whole
+# video frames (60/s) and whole AAC frames (1024 samples at 48 kHz), so at
+# each loop the audio overlaps by no more than the encoder's priming frame.
+stream_seconds=24
 run_hours=12
 start_timeout_s=10
 
 scripts/setup.sh
 build=$(realpath "${QB_BUILD_DIR:-build}")
 
-# The test stream is made once and reused; it loops at its own rate.
-stream=$build/demo.ts
+# The test stream is made once and reused; it loops at its own rate, each
+# pass carrying the clocks on, so players see one endless stream. Named by
+# its length, so a cache from another length is never taken for it.
+stream=$build/demo-${stream_seconds}s.ts
 if ! [ -s "$stream" ]; then
   echo "making the test stream (once): $stream"
   tools/make_test_stream.sh "$stream.part" "$stream_seconds"

@@ -6,7 +6,7 @@
 const PLAYLIST_URL = new URLSearchParams(location.search).get("src") || "/hlsMcast.m3u8";
 const RETRY_MS = 1000;
 // hls.js waits forever when a source restarts its timestamps without a
-// discontinuity tag (an encoder restart, or the demo's looping file); playback
+// discontinuity tag (an encoder or sender restart); playback
 // then stops while the playlist moves on. Starting over at the live edge
 // picks up the new timeline.
 const STALL_RESTART_MS = 6000;
