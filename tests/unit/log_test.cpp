@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -39,44 +40,32 @@ protected:
         if (log.stream) fclose(log.stream);
         fs::remove_all(folder.parent_path());
     }
-    fs::path logPath() const { return folder / kLogName; }
-    fs::path backupPath() const { return folder / kLogBackupName; }
+    std::string Current() const { return Slurp(folder / kLogName); }
+    std::string Backup() const { return Slurp(folder / kLogBackupName); }
 
     fs::path folder;
     LogFile log;
 };
 
-TEST_F(LogRotation, EntriesAreStampedAndAppendToAnEarlierLog) {
-    fs::create_directories(folder);
-    std::ofstream(logPath()) << "earlier run\n";
-    Write(log, "hello %d\n", 42);
-    const std::string text = Slurp(logPath());
-    ASSERT_EQ(text.rfind("earlier run\n", 0), 0u);
-    const std::string entry = text.substr(12);
-    // "Sun Dec  6 08:09:24 2026  hello 42\n": a 24-character ctime stamp, two blanks.
-    ASSERT_EQ(entry.size(), 24u + 2 + 9);
-    EXPECT_EQ(entry.substr(24), "  hello 42\n");
-}
+// "Sun Dec  6 08:09:24 2026  text": a 24-character ctime stamp, two blanks, the text.
+constexpr size_t kStampBytes = 26;
 
-TEST_F(LogRotation, RotatesOnlyAboveTheLimitBeforeTheNextEntry) {
+TEST_F(LogRotation, AppendsStampedEntriesAndRotatesOnlyAboveTheLimit) {
     fs::create_directories(folder);
-    std::ofstream(logPath()) << std::string(kLogLimitBytes, 'x');
-    Write(log, "at the limit\n");  // exactly 5 MiB is not over it
-    EXPECT_FALSE(fs::exists(backupPath()));
+    std::ofstream(folder / kLogName) << std::string(kLogLimitBytes - 12, 'x') << "earlier run\n";
+    Write(log, "at the limit %d\n", 1);  // exactly 5 MiB is not over it
+    EXPECT_FALSE(fs::exists(folder / kLogBackupName));
+    EXPECT_EQ(Current().substr(kLogLimitBytes + 24), "  at the limit 1\n");
     Write(log, "over it\n");
-    const std::string backup = Slurp(backupPath());
-    EXPECT_EQ(backup.size(), kLogLimitBytes + 26 + 13);
-    EXPECT_NE(backup.find("at the limit\n"), std::string::npos);
-    const std::string fresh = Slurp(logPath());
-    EXPECT_EQ(fresh.size(), 26u + 8);
-    EXPECT_EQ(fresh.substr(24), "  over it\n");
-
+    EXPECT_EQ(Backup().size(), kLogLimitBytes + kStampBytes + 15);
+    EXPECT_EQ(Current().size(), kStampBytes + 8);
+    EXPECT_EQ(Current().substr(24), "  over it\n");
     // A second crossing replaces the backup.
-    std::ofstream(logPath(), std::ios::app) << std::string(kLogLimitBytes, 'y');
+    std::ofstream(folder / kLogName, std::ios::app) << std::string(kLogLimitBytes, 'y');
     fseek(log.stream, 0, SEEK_END);
     Write(log, "again\n");
-    EXPECT_NE(Slurp(backupPath()).find("over it\n"), std::string::npos);
-    EXPECT_EQ(Slurp(backupPath()).find("at the limit"), std::string::npos);
+    EXPECT_NE(Backup().find("over it\n"), std::string::npos);
+    EXPECT_EQ(Backup().find("at the limit"), std::string::npos);
 }
 
 TEST_F(LogRotation, ConcurrentWritersRotateOnceAndLoseNothing) {
@@ -91,25 +80,18 @@ TEST_F(LogRotation, ConcurrentWritersRotateOnceAndLoseNothing) {
     }
     for (std::thread& writer : writers) writer.join();
     fflush(log.stream);
-
-    const std::string all = Slurp(backupPath()) + Slurp(logPath());
-    EXPECT_GT(fs::file_size(backupPath()), static_cast<uintmax_t>(log.limitBytes));
-    EXPECT_LT(fs::file_size(logPath()), static_cast<uintmax_t>(log.limitBytes));
-    std::istringstream lines(all);
-    int count = 0;
-    for (std::string line; std::getline(lines, line); count++) {
+    EXPECT_GT(fs::file_size(folder / kLogBackupName), static_cast<uintmax_t>(log.limitBytes));
+    std::istringstream lines(Backup() + Current());
+    std::set<std::string> seen;
+    for (std::string line; std::getline(lines, line);) {
         ASSERT_EQ(line.find("  writer "), 24u) << line;
+        seen.insert(line.substr(kStampBytes));
     }
-    EXPECT_EQ(count, kThreads * kEntries);
-    for (int t = 0; t < kThreads; t++) {
-        const std::string last = "writer " + std::to_string(t) + " entry 249 padding";
-        EXPECT_NE(all.find(last), std::string::npos) << last;
-    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
 
-TEST(LogText, ClientTextCannotForgeLines) {
+TEST(LogText, ClientTextCannotForgeLinesOrFloodTheLog) {
     EXPECT_EQ(Printable("239.1.1.1\nSun Dec  6  forged\r\x1b"), "239.1.1.1?Sun Dec  6  forged??");
-    EXPECT_EQ(Printable("hlsMcast_1.ts"), "hlsMcast_1.ts");
     EXPECT_EQ(Printable(std::string(128, 'a')), std::string(128, 'a'));
     EXPECT_EQ(Printable(std::string(1 << 20, 'a')), std::string(128, 'a') + "...");
 }

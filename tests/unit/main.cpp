@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "log/log.h"
 #include "tests/unit/test_log.h"
@@ -16,13 +17,9 @@ std::string TestLogFolder() {
 
 std::string ReadTestLog() {
     fflush(ProcessLog().stream);
-    FILE* file = fopen((TestLogFolder() + "/" + kLogName).c_str(), "r");
-    std::string text;
-    if (!file) return text;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-    fclose(file);
-    return text;
+    std::stringstream text;
+    text << std::ifstream(TestLogFolder() + "/" + kLogName).rdbuf();
+    return text.str();
 }
 
 int main(int argc, char** argv) {

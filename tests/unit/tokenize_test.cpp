@@ -1,100 +1,74 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <climits>
-
 #include "web/stream_description.h"
 #include "web/tokenize.h"
 
 namespace {
 
-std::vector<std::string> Split(const std::string& text) {
-    std::vector<std::string> tokens;
-    Tokenize(tokens, text, ":");
-    return tokens;
-}
-
-StreamDescription Parse(const std::string& text) { return ParseStreamDescription(text.data(), text.size()); }
-
 using Tokens = std::vector<std::string>;
 
-TEST(Tokenize, QuotesHoldDelimitersAndEndTokens) {
-    EXPECT_EQ(Split("a:\"b:c\":d"), (Tokens{"a", "b:c", "d"}));
-    EXPECT_EQ(Split("\"ab\"cd:ef"), (Tokens{"ab", "cd", "ef"}));
-    EXPECT_EQ(Split("abc:\""), (Tokens{"abc", ""}));
-    EXPECT_EQ(Split("\"abc"), (Tokens{"abc"}));
-    EXPECT_EQ(Split("\"\":x"), (Tokens{"", "x"}));
-    EXPECT_EQ(Split("a\"b:c"), (Tokens{"a\"b", "c"}));
-}
-
-TEST(Tokenize, EmptyStretchesGiveNoTokens) {
-    EXPECT_EQ(Split(""), Tokens{});
-    EXPECT_EQ(Split(":::"), Tokens{});
-    EXPECT_EQ(Split("::a::b::"), (Tokens{"a", "b"}));
-}
-
-TEST(Tokenize, AppendsWithoutClearing) {
-    Tokens tokens{"kept"};
-    Tokenize(tokens, "a b,c", " ,");
-    EXPECT_EQ(tokens, (Tokens{"kept", "a", "b", "c"}));
-}
-
-TEST(StreamDescription, TwoFieldsTakeTheDefaultPid) {
-    const StreamDescription d = Parse("239.1.1.1:5000");
-    ASSERT_EQ(d.kind, DescriptionKind::Stream);
-    EXPECT_EQ(d.groupText, "239.1.1.1");
-    EXPECT_EQ(d.group, htonl(0xEF010101));
-    EXPECT_EQ(d.port, 5000);
-    EXPECT_EQ(d.vidPid, 0x100);
-    EXPECT_FALSE(d.pidPassedIn);
-}
-
-TEST(StreamDescription, ExactlyThreeFieldsPassThePid) {
-    for (const char* text : {"239.1.1.1:5000:1e1", "239.1.1.1:5000:0x1e1", "239.1.1.1:5000:0X1E1"}) {
-        const StreamDescription d = Parse(text);
-        EXPECT_EQ(d.vidPid, 0x1E1) << text;
-        EXPECT_TRUE(d.pidPassedIn) << text;
-    }
-    const StreamDescription four = Parse("239.1.1.1:5000:1e1:9");
-    EXPECT_EQ(four.vidPid, 0x100);
-    EXPECT_FALSE(four.pidPassedIn);
-}
-
-TEST(StreamDescription, SpareColonsAndQuotesChangeNothing) {
-    for (const char* text : {"239.1.1.1::5000", "239.1.1.1:5000:", "\"239.1.1.1\":5000"}) {
-        const StreamDescription d = Parse(text);
-        EXPECT_EQ(d.kind, DescriptionKind::Stream) << text;
-        EXPECT_EQ(d.port, 5000) << text;
-        EXPECT_FALSE(d.pidPassedIn) << text;
+TEST(Tokenize, QuotesAndEmptyStretches) {
+    const std::pair<std::string, Tokens> rows[] = {
+        {"a:\"b:c\":d", {"a", "b:c", "d"}},
+        {"\"ab\"cd:ef", {"ab", "cd", "ef"}},
+        {"abc:\"", {"abc", ""}},
+        {"\"abc", {"abc"}},
+        {"\"\":x", {"", "x"}},
+        {"a\"b:c", {"a\"b", "c"}},
+        {"", {}},
+        {":::", {}},
+        {"::a::b::", {"a", "b"}},
+        {std::string("a\0b:c", 5), {"a", "b", "c"}},  // NUL delimits whatever the set
+    };
+    for (const auto& [text, expected] : rows) {
+        Tokens tokens{"kept"};  // appends, never clears
+        Tokenize(tokens, text, ":");
+        ASSERT_FALSE(tokens.empty());
+        EXPECT_EQ(tokens.front(), "kept");
+        EXPECT_EQ(Tokens(tokens.begin() + 1, tokens.end()), expected) << text;
     }
 }
 
-TEST(StreamDescription, FewerThanTwoFieldsIsNotADescription) {
-    for (const char* text : {"", "239.1.1.1", ":5000", ":::"}) {
-        EXPECT_EQ(Parse(text).kind, DescriptionKind::NotADescription) << text;
+TEST(StreamDescription, Fields) {
+    struct Row {
+        std::string text;
+        DescriptionKind kind;
+        int32_t port = 0;
+        int32_t vidPid = 0;
+        bool pidPassedIn = false;
+    };
+    using enum DescriptionKind;
+    const Row rows[] = {
+        {"239.1.1.1:5000", Stream, 5000, 0x100},
+        {"239.1.1.1:5000:1e1", Stream, 5000, 0x1E1, true},
+        {"239.1.1.1:5000:0x1e1", Stream, 5000, 0x1E1, true},
+        {"239.1.1.1:5000:0X1ABC", Stream, 5000, 0x1ABC, true},
+        {"239.1.1.1:5000:1e1:9", Stream, 5000, 0x100},  // only exactly three fields pass a PID
+        {"239.1.1.1::5000", Stream, 5000, 0x100},
+        {"239.1.1.1:5000:", Stream, 5000, 0x100},
+        {"\"239.1.1.1\":5000", Stream, 5000, 0x100},
+        {std::string("239.1.1.1:5000\0:1e1", 19), Stream, 5000, 0x100},  // the text ends at the NUL
+        {"239.1.1.1:05000", Stream, 5000, 0x100},  // decimal, never octal
+        {"239.1.1.1:0x1388", Stream, 0, 0x100},    // nor hexadecimal
+        {"239.1.1.1: +5000x", Stream, 5000, 0x100},
+        {"239.1.1.1", NotADescription},
+        {":5000", NotADescription},
+        {"", NotADescription},
+        {"239.1.1:5000", BadGroup},
+        {"nonsense:5000", BadGroup},
+        {"239.1.1.1 :5000", BadGroup},
+    };
+    for (const Row& row : rows) {
+        const StreamDescription d = ParseStreamDescription(row.text.data(), row.text.size());
+        SCOPED_TRACE(row.text);
+        ASSERT_EQ(d.kind, row.kind);
+        if (row.kind != Stream) continue;
+        EXPECT_EQ(d.group, htonl(0xEF010101));
+        EXPECT_EQ(d.groupText, "239.1.1.1");
+        EXPECT_EQ(std::make_tuple(d.port, d.vidPid, d.pidPassedIn),
+                  std::make_tuple(row.port, row.vidPid, row.pidPassedIn));
     }
-}
-
-TEST(StreamDescription, GroupThatIsNotIpv4StartsNothing) {
-    for (const char* text : {"239.1.1:5000", "nonsense:5000", "239.1.1.1 :5000", "bad\ngroup:5000"}) {
-        EXPECT_EQ(Parse(text).kind, DescriptionKind::BadGroup) << text;
-    }
-}
-
-TEST(StreamDescription, TextEndsAtTheFirstNul) {
-    const std::string payload("239.1.1.1:5000\0:777", 19);
-    const StreamDescription d = ParseStreamDescription(payload.data(), payload.size());
-    EXPECT_EQ(d.port, 5000);
-    EXPECT_FALSE(d.pidPassedIn);
-}
-
-TEST(StreamDescription, NumbersReadLikeTheCRuntime) {
-    EXPECT_EQ(ParsePortField(" +5000x"), 5000);
-    EXPECT_EQ(ParsePortField("x5000"), 0);
-    EXPECT_EQ(ParsePortField("70000") & 0xFFFF, 4464);
-    EXPECT_EQ(ParsePidField("zz"), 0);
-    EXPECT_EQ(ParsePidField("1fffffffff"), INT32_MAX);
-    EXPECT_EQ(ParsePidField("-1fffffffff"), INT32_MIN);
 }
 
 }  // namespace

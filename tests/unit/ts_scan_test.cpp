@@ -8,6 +8,7 @@
 namespace {
 
 constexpr int kVideo = 0x100;
+constexpr int kHighVideo = 0x1ABC;  // uses all 13 PID bits
 constexpr int kAudio = 0x101;
 
 struct Packet {
@@ -31,7 +32,7 @@ std::vector<uint8_t> Datagram(const std::vector<Packet>& packets) {
     return bytes;
 }
 
-// Records what the scan reports as one line per event.
+// Records what the scan reports, one line per event.
 struct Recorder {
     const uint8_t* base = nullptr;
     std::vector<std::string> events;
@@ -48,69 +49,52 @@ struct Recorder {
 
 using Events = std::vector<std::string>;
 
-Events Scan(const std::vector<uint8_t>& datagram, TsScanState& state, size_t length) {
-    Recorder recorder;
-    recorder.base = datagram.data();
-    ScanDatagram(datagram.data(), length, kVideo, state, recorder);
-    return recorder.events;
-}
-
-Events Scan(const std::vector<uint8_t>& datagram, TsScanState& state) {
-    return Scan(datagram, state, datagram.size());
-}
-
-Events Scan(const std::vector<Packet>& packets) {
+// Rows run in order on one scan state, as datagrams arrive on one socket.
+TEST(TsScan, EventsPerDatagram) {
+    struct Row {
+        const char* what;
+        std::vector<Packet> packets;
+        Events expected;
+        int received = -1;  // bytes received, when less than the packets
+        int videoPid = kVideo;
+    };
+    const Row rows[] = {
+        {"PES start in the third packet: packets 1-2 marked, 3-7 unmarked",
+         {{}, {}, {kVideo, true}, {}, {}, {}, {}}, {"chunk @0 376 start", "chunk @376 940"}},
+        {"PES start first: an empty marked call, then the whole datagram",
+         {{kVideo, true, 1}, {}, {}}, {"chunk @0 0 start", "chunk @0 564"}},
+        {"PES starts in the second and fifth packets",
+         {{}, {kVideo, true, 2}, {}, {}, {kVideo, true, 3}, {}},
+         {"chunk @0 188 start", "chunk @188 564 start", "chunk @752 376"}},
+        {"PUSI on other PIDs does not cut", {{kAudio, true}, {0x0, true}, {0x1FFF, true}}, {"chunk @0 564"}},
+        {"a PID with the top bits set is matched on all 13 bits",
+         {{kVideo | 0x1000, true}, {kHighVideo, true, 4}}, {"chunk @0 188 start", "chunk @188 188"}, -1, kHighVideo},
+        {"a skipped counter breaks once, at its offset, with the good count",
+         {{kVideo, false, 5}, {kVideo, false, 9}, {kVideo, false, 10}}, {"break @188 cc 9 want 6 good 5", "chunk @0 564"}},
+        {"15 wraps to 0; packets without payload are neither checked nor counted",
+         {{kVideo, false, 11}, {kVideo, false, 12}, {kVideo, false, 13}, {kVideo, false, 14}, {kVideo, false, 15},
+          {kVideo, false, 7, false}, {kVideo, false, 0}},
+         {"chunk @0 1316"}},
+        {"a repeated packet is a break too", {{kVideo, false, 1}, {kVideo, false, 1}},
+         {"break @188 cc 1 want 2 good 2", "chunk @0 376"}},
+        {"other PIDs' counters are not checked", {{kAudio, false, 9}, {kAudio, false, 3}}, {"chunk @0 376"}},
+        {"a missing sync byte is reported and the packet passed on",
+         {{}, {kAudio, false, 0, true, false}}, {"no sync", "chunk @0 376"}},
+        {"an empty datagram reports nothing", {}, {}},
+        {"a partial packet's PUSI does not count, nor its bytes",
+         {{}, {}, {kVideo, true, 2}}, {"chunk @0 376"}, 2 * kTsPacketBytes + 100},
+        {"less than one packet: nothing", {{kVideo, true, 2}}, {}, 3},
+    };
     TsScanState state;
-    return Scan(Datagram(packets), state);
-}
-
-TEST(TsScan, CutsBeforeEachVideoPesStart) {
-    //  1 2 [3=video PUSI] 4 5 6 7  ->  packets 1-2 marked, 3-7 unmarked
-    EXPECT_EQ(Scan({{}, {}, {kVideo, true}, {}, {}, {}, {}}), (Events{"chunk @0 376 start", "chunk @376 940"}));
-    //  video PUSI first: an empty marked call, then the whole datagram
-    EXPECT_EQ(Scan({{kVideo, true}, {}, {}, {}, {}, {}, {}}), (Events{"chunk @0 0 start", "chunk @0 1316"}));
-    //  PES starts in the second and fifth packets
-    EXPECT_EQ(Scan({{}, {kVideo, true, 0}, {}, {}, {kVideo, true, 1}, {}, {}}),
-              (Events{"chunk @0 188 start", "chunk @188 564 start", "chunk @752 564"}));
-}
-
-TEST(TsScan, PusiOnOtherPidsDoesNotCut) {
-    EXPECT_EQ(Scan({{kAudio, true}, {0x0, true}, {0x1FFF, true}}), (Events{"chunk @0 564"}));
-}
-
-TEST(TsScan, ChecksVideoContinuityOnly) {
-    TsScanState state;
-    // First video packet carries 5: one break, then 6 is expected.
-    EXPECT_EQ(Scan(Datagram({{kVideo, false, 5}, {kVideo, false, 6}, {kAudio, false, 9}}), state),
-              (Events{"break @0 cc 5 want 0 good 0", "chunk @0 564"}));
-    EXPECT_EQ(state.expectedCounter, 7);
-    EXPECT_EQ(state.goodDatagrams, 1);
-    // 15 wraps to 0; packets without payload are neither checked nor counted.
-    state.expectedCounter = 15;
-    EXPECT_EQ(Scan(Datagram({{kVideo, false, 15}, {kVideo, false, 9, false}, {kVideo, false, 0}}), state),
-              (Events{"chunk @0 564"}));
-    // A repeated packet breaks once, at its byte offset, with the good count so far.
-    EXPECT_EQ(Scan(Datagram({{kVideo, false, 1}, {kVideo, false, 1}, {kVideo, false, 2}}), state),
-              (Events{"break @188 cc 1 want 2 good 2", "chunk @0 564"}));
-}
-
-TEST(TsScan, MissingSyncByteIsReportedAndPassedOn) {
-    EXPECT_EQ(Scan({{}, {kAudio, false, 0, true, false}}), (Events{"no sync", "chunk @0 376"}));
-}
-
-TEST(TsScan, EmptyDatagramCountsAsGood) {
-    TsScanState state;
-    EXPECT_EQ(Scan(Datagram({}), state), Events{});
-    EXPECT_EQ(state.goodDatagrams, 1);
-}
-
-TEST(TsScan, TrailingPartialPacketIsNeitherReadNorPassedOn) {
-    TsScanState state;
-    std::vector<uint8_t> bytes = Datagram({{}, {}, {kVideo, true, 0}});
-    // Cut inside the third packet: its PUSI header lies in the received
-    // bytes but the packet is incomplete, so it must not start a segment.
-    EXPECT_EQ(Scan(bytes, state, 2 * kTsPacketBytes + 100), (Events{"chunk @0 376"}));
-    EXPECT_EQ(Scan(bytes, state, 3), Events{});
+    for (const Row& row : rows) {
+        const std::vector<uint8_t> datagram = Datagram(row.packets);
+        Recorder recorder{datagram.data(), {}};
+        const size_t received = row.received < 0 ? datagram.size() : static_cast<size_t>(row.received);
+        ScanDatagram(datagram.data(), received, row.videoPid, state, recorder);
+        EXPECT_EQ(recorder.events, row.expected) << row.what;
+    }
+    EXPECT_EQ(state.goodDatagrams, 6);  // datagrams scanned since the repeated packet
+    EXPECT_EQ(state.expectedCounter, 2);
 }
 
 }  // namespace
