@@ -37,22 +37,4 @@ TEST(ClientArguments, AcceptedAndRefused) {
     for (const auto& [args, error] : refused) EXPECT_EQ(ParseArguments(args).error, error);
 }
 
-TEST(PlaylistProgress, ReadsTheRelaysPlaylist) {
-    // The relay's own form: CRLF after the header tags, LF inside the entries.
-    const std::optional<PlaylistProgress> progress = ParsePlaylist(
-        "#EXTM3U\r\n#EXT-X-TARGETDURATION:2\r\n#EXT-X-DISCONTINUITY\r\n#EXT-X-MEDIA-SEQUENCE:12\r\n"
-        "#EXTINF:1.8,\nhttp://192.168.1.20:8154/hlsMcast_12.ts\n"
-        "#EXTINF:1.81667,\nhttp://192.168.1.20:8154/hlsMcast_13.ts\n");
-    ASSERT_TRUE(progress);
-    EXPECT_EQ(FormatProgress(progress, 9), "2 segments available (3.6 s), media sequence 12");
-    EXPECT_EQ(AdvertisedPlaylistUrl(*progress, "unused"), "http://192.168.1.20:8154/hlsMcast.m3u8");
-
-    const std::optional<PlaylistProgress> empty = ParsePlaylist("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:0\n");
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(AdvertisedPlaylistUrl(*empty, "fallback"), "fallback");
-    EXPECT_FALSE(ParsePlaylist("Error 404: Not Found\nError: File not found"));
-    EXPECT_FALSE(ParsePlaylist("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:x\n"));
-    EXPECT_EQ(FormatProgress(std::nullopt, 4), "waiting for first segments (4 s)");
-}
-
 }  // namespace

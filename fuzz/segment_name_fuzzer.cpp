@@ -6,7 +6,6 @@
 //   op % 4 == 2  lease "hlsMcast_N.ts", N = newest segment - (next byte % 10)
 //   op % 4 == 3  release held lease number (next byte) % held
 // Bit 0x80 of a lease op keeps the lease; at most one per web worker is held.
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,51 +18,49 @@
 
 namespace {
 
-Quillbrook* ring;
-std::vector<int32_t> closedBytes;  // per segment number
-std::vector<std::pair<SegmentLease, int32_t>> held;
-
 // Each segment's bytes follow from its number, so a lease can be checked long after.
 uint8_t SegmentByte(int32_t segment, int32_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
 
-void Cut(int packets) {
-    const int32_t segment = static_cast<int32_t>(closedBytes.size());
-    std::vector<uint8_t> content(static_cast<size_t>(packets) * kTsPacketBytes);
-    for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(segment, static_cast<int32_t>(i));
-    ring->AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), 0);
-    ring->frameCount = 2 * kFramesPerSecond;  // past the cut duration
-    ring->AppendSegmentData(content.data(), 0, 1);
-    closedBytes.push_back(static_cast<int32_t>(content.size()));
-}
+struct Session {
+    Quillbrook& ring;
+    std::vector<int32_t> closedBytes;  // per segment number
+    std::vector<std::pair<SegmentLease, int32_t>> held;
 
-void CheckBytes(const SegmentLease& lease, int32_t segment) {
-    FUZZ_CHECK(lease.size == closedBytes[segment]);
-    for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
-}
-
-void Request(const std::string& name, bool keep) {
-    const SegmentLease lease = ring->LeaseSegment(name);
-    // Only the ring's own spelling of one of the seven newest numbers is served.
-    int32_t segment = -1;
-    const int32_t newest = static_cast<int32_t>(closedBytes.size()) - 1;
-    for (int32_t n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
-        if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
+    void Cut(int packets) {
+        std::vector<uint8_t> content(static_cast<size_t>(packets) * kTsPacketBytes);
+        for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
+        ring.AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), 0);
+        ring.frameCount = 2 * kFramesPerSecond;  // past the cut duration
+        ring.AppendSegmentData(content.data(), 0, 1);
+        closedBytes.push_back(static_cast<int32_t>(content.size()));
     }
-    FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
-    if (segment < 0) return;
-    CheckBytes(lease, segment);
-    if (keep && held.size() < static_cast<size_t>(kWorkerThreads)) {
-        held.emplace_back(lease, segment);
-    } else {
-        ring->ReleaseSegment(lease);
+    void CheckBytes(const SegmentLease& lease, int32_t segment) {
+        FUZZ_CHECK(lease.size == closedBytes[segment]);
+        for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
     }
-}
-
-void Release(size_t index) {
-    CheckBytes(held[index].first, held[index].second);  // unchanged however far the ring moved
-    ring->ReleaseSegment(held[index].first);
-    held.erase(held.begin() + static_cast<long>(index));
-}
+    void Request(const std::string& name, bool keep) {
+        // Only the ring's own spelling of one of the seven newest numbers is served.
+        int32_t segment = -1;
+        const int32_t newest = static_cast<int32_t>(closedBytes.size()) - 1;
+        for (int32_t n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
+            if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
+        }
+        const SegmentLease lease = ring.LeaseSegment(name);
+        FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
+        if (segment < 0) return;
+        CheckBytes(lease, segment);
+        if (keep && held.size() < static_cast<size_t>(kWorkerThreads)) {
+            held.emplace_back(lease, segment);
+        } else {
+            ring.ReleaseSegment(lease);
+        }
+    }
+    void Release(size_t index) {
+        CheckBytes(held[index].first, held[index].second);  // unchanged however far the ring moved
+        ring.ReleaseSegment(held[index].first);
+        held.erase(held.begin() + static_cast<long>(index));
+    }
+};
 
 }  // namespace
 
@@ -78,23 +75,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A fresh relay per input; its buffers are untouched pages until written.
     auto relay = std::make_unique<Quillbrook>();
     FUZZ_CHECK(relay->AllocateSegmentBuffers());
-    ring = relay.get();
-    closedBytes.clear();
+    Session session{*relay, {}, {}};
     const uint8_t* end = data + size;
     const auto next = [&] { return data < end ? *data++ : uint8_t{0}; };
     while (data < end) {
         const uint8_t op = next();
-        if (op % 4 == 0) Cut(next() % 8 + 1);
+        const bool keep = op & 0x80;
+        if (op % 4 == 0) session.Cut(next() % 8 + 1);
         if (op % 4 == 1) {
             const size_t length = std::min<size_t>(next() % 32, static_cast<size_t>(end - data));
-            Request(std::string(reinterpret_cast<const char*>(data), length), op & 0x80);
+            session.Request(std::string(reinterpret_cast<const char*>(data), length), keep);
             data += length;
         }
-        if (op % 4 == 2) Request("hlsMcast_" + std::to_string(int(closedBytes.size()) - 1 - next() % 10) + ".ts", op & 0x80);
-        if (op % 4 == 3 && !held.empty()) Release(next() % held.size());
+        const auto newest = static_cast<int>(session.closedBytes.size()) - 1;
+        if (op % 4 == 2) session.Request("hlsMcast_" + std::to_string(newest - next() % 10) + ".ts", keep);
+        if (op % 4 == 3 && !session.held.empty()) session.Release(next() % session.held.size());
     }
-    while (!held.empty()) Release(held.size() - 1);
-    for (int readers : ring->bufferReaders) FUZZ_CHECK(readers == 0);
-    for (uint8_t* buffer : ring->segmentBuffers) delete[] buffer;
+    while (!session.held.empty()) session.Release(session.held.size() - 1);
+    for (int readers : relay->bufferReaders) FUZZ_CHECK(readers == 0);
+    for (uint8_t* buffer : relay->segmentBuffers) delete[] buffer;
     return 0;
 }

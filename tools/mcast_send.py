@@ -85,7 +85,7 @@ def _write_pcr(b, at, pcr):
                           (base & 1) << 7 | 0x7E | extension >> 8, extension & 0xFF))
 
 
-def _read_timestamp(t):
+def read_timestamp(t):
     """A PTS or DTS field: 33 bits spread over 5 bytes between marker bits (ISO/IEC 13818-1, 2.4.3.7)."""
     return ((t[0] & 0x0E) << 29) | (t[1] << 22) | ((t[2] & 0xFE) << 14) | (t[3] << 7) | (t[4] >> 1)
 
@@ -100,7 +100,7 @@ def _write_timestamp(b, at, value):
 _PES_WITHOUT_HEADER = frozenset((0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF))
 
 
-def _timestamp_offsets(packet):
+def timestamp_offsets(packet):
     """Offsets within the packet of the PTS and DTS fields of a PES header
     that starts there; a header cut off by the packet's end is not read."""
     if not packet[1] & 0x40 or not _has_payload(packet):
@@ -201,7 +201,7 @@ class SeamlessLoop:
         pcr_pid, pcrs = None, []
         found = []
         for payload in self.payloads:
-            counters, pcr_offsets, timestamp_offsets = [], [], []
+            counters, pcr_offsets, stamp_offsets = [], [], []
             for at in range(0, len(payload) - TS_PACKET_BYTES + 1, TS_PACKET_BYTES):
                 packet = payload[at:at + TS_PACKET_BYTES]
                 if packet[0] != TS_SYNC_BYTE or _pid_of(packet) == NULL_PID:
@@ -216,31 +216,31 @@ class SeamlessLoop:
                     pcr_pid = pid if pcr_pid is None else pcr_pid
                     if pid == pcr_pid:
                         pcrs.append(_read_pcr(packet[6:12]))
-                fields = _timestamp_offsets(packet)
+                fields = timestamp_offsets(packet)
                 if fields:
-                    pts_by_pid[pid].append(_read_timestamp(packet[fields[0]:fields[0] + 5]))
-                    timestamp_offsets.extend(at + field for field in fields)
-            found.append((counters, pcr_offsets, timestamp_offsets))
+                    pts_by_pid[pid].append(read_timestamp(packet[fields[0]:fields[0] + 5]))
+                    stamp_offsets.extend(at + field for field in fields)
+            found.append((counters, pcr_offsets, stamp_offsets))
         self.duration_pcr = pass_duration_pcr(pts_by_pid.get(pcr_pid, []), pcrs)
         self.duration_seconds = self.duration_pcr / PCR_HZ
         # Where the pass ended, not how many packets it held: a capture may
         # start and end mid-sequence, or lose packets on the way.
         counter_step = {pid: (next_counter[pid] - first) % CONTINUITY_WRAP for pid, first in first_counter.items()}
         self._patches = [([(at, counter_step[pid]) for at, pid in counters if counter_step.get(pid)], pcr_offsets,
-                          timestamp_offsets) for counters, pcr_offsets, timestamp_offsets in found]
+                          stamp_offsets) for counters, pcr_offsets, stamp_offsets in found]
 
     def advance(self, index):
         """Rewrites datagram `index` for the pass after the one it last went out in."""
         payload = self.payloads[index]
-        counters, pcr_offsets, timestamp_offsets = self._patches[index]
+        counters, pcr_offsets, stamp_offsets = self._patches[index]
         for at, step in counters:
             counter = payload[at]
             payload[at] = counter & 0xF0 | (counter + step) & 0x0F
         for at in pcr_offsets:
             _write_pcr(payload, at, _read_pcr(payload[at:at + 6]) + self.duration_pcr)
         shift = self.duration_pcr // PCR_TICKS_PER_PTS_TICK
-        for at in timestamp_offsets:
-            _write_timestamp(payload, at, (_read_timestamp(payload[at:at + 5]) + shift) % TIMESTAMP_WRAP)
+        for at in stamp_offsets:
+            _write_timestamp(payload, at, (read_timestamp(payload[at:at + 5]) + shift) % TIMESTAMP_WRAP)
 
 
 def is_multicast(address):

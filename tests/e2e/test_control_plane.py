@@ -1,9 +1,6 @@
-"""The control plane seen from outside: the relay's life bound to one WebSocket
-client, the stream description, control files, ports, IGMP reports and CORS.
-
-Every test runs the real binary in a namespace of its own and speaks to it as
-a client does; log lines are asserted without their time stamps.
-"""
+"""The control plane seen from outside: the relay's life bound to its WebSocket
+clients, what a control session may send, control files, ports and IGMP."""
+import asyncio
 import contextlib
 import socket
 import struct
@@ -12,324 +9,144 @@ import time
 import pytest
 import websockets
 
-from conftest import ALT_PORT, HTTP_PORT, SUBPROTOCOL, VERSION_TEXT, Relay, http_get, poll, run, ws_connect
+from conftest import ALT_PORT, HTTP_PORT, VERSION_TEXT, Relay, http_get, poll
 
-CONNECTED = "Websocket connection received"
-VERSION_SENT = f"Websocket sent version string {VERSION_TEXT}"
 EXITED = "Websocket exited, so are we"
-REFUSED = "ERROR: Websocket connection received, but one already exists"
 RECEIVE_STARTED = "Starting mcast receive thread"
+MIB = 1 << 20
 
 
-def control_lines(relay):
-    return [line for line in relay.log_lines() if "Websocket" in line]
-
-
-def frames_handled(relay):
-    return sum(line.startswith("Websocket got ") for line in relay.log_lines())
-
-
-def got(length, kind="text"):
-    return f"Websocket got {length} bytes of {kind}"
-
-
-def stream_info(group, port, pid="100", label="default"):
-    return f"Websocket received mcast stream info: mcastAddr={group}, port={port}, vidPid({label})={pid}"
-
-
-@contextlib.asynccontextmanager
-async def controller(port=HTTP_PORT, path="/"):
-    async with ws_connect(port, path) as ws:
-        assert await ws.recv() == VERSION_TEXT
-        yield ws
+def connect(port=HTTP_PORT, path="/"):
+    return websockets.connect(f"ws://127.0.0.1:{port}{path}", subprotocols=["ObQuillbrook"], ping_interval=None,
+                              close_timeout=1, max_size=None)
 
 
 async def send(relay, ws, message, frames=1):
     """Sends and waits until the relay has logged every frame of it."""
-    before = frames_handled(relay)
-    await ws.send(message)
-    poll(lambda: frames_handled(relay) >= before + frames, what=f"relay to handle {message!r}")
-
-
-async def frames_left(ws):
-    left = []
-    with contextlib.suppress(websockets.ConnectionClosed):
-        while True:
-            left.append(await ws.recv())
-    return left
+    def handled():
+        return sum(line.startswith("Websocket got ") for line in relay.log_lines())
+    before = handled()
+    await (ws.send(message) if frames else ws.ping(message))
+    poll(lambda: handled() >= before + max(frames, 1), what=f"relay to handle {str(message)[:40]!r}")
 
 
 def test_without_a_client_the_relay_exits(relay):
     relay.start()
-    assert relay.wait_exit(timeout=10) == 0
+    assert relay.wait_exit() == 0
     assert relay.log_lines()[-1] == "Exiting"
-    assert control_lines(relay) == []
 
 
-@pytest.mark.parametrize("port,path", [(HTTP_PORT, "/"), (ALT_PORT, "/any/other/path")])
-def test_client_gets_the_version_once_and_its_close_ends_the_relay(relay, port, path):
+def test_a_control_session(relay, tmp_path):
+    """One client through everything a session may bring: junk frames of every
+    kind, bad groups, a description, a second one, a second client and a
+    second relay; then the control files take over."""
     relay.start()
+    bad_groups = ["239.1.1:5000", "x\nWebsocket exited, so are we:5000", "1:" * (MIB // 2)]
 
     async def session():
-        async with controller(port, path) as ws:
-            assert ws.subprotocol == SUBPROTOCOL
-            await send(relay, ws, b"\x01")
-            await ws.close(1000, "done")
-            return await frames_left(ws)
-
-    assert run(session()) == []
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [CONNECTED, VERSION_SENT, got(1, "binary"), got(6, "close"), EXITED]
-
-
-def test_a_client_that_drops_tcp_ends_the_relay(relay):
-    relay.start()
-
-    async def session():
-        async with controller() as ws:
-            ws.transport.abort()
-
-    run(session())
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [CONNECTED, VERSION_SENT, EXITED]
-
-
-@pytest.mark.parametrize("message,info", [
-    ("239.1.1.1:5000", stream_info("239.1.1.1", 5000)),
-    ("239.1.1.1:5000:1e1", stream_info("239.1.1.1", 5000, "1e1", "passed-in")),
-    ("239.1.1.1:5000:0x1e1", stream_info("239.1.1.1", 5000, "1e1", "passed-in")),
-    ("239.1.1.1:5000:1e1:9", stream_info("239.1.1.1", 5000)),
-    ("239.1.1.1::5000", stream_info("239.1.1.1", 5000)),
-    ("239.1.1.1:5000:", stream_info("239.1.1.1", 5000)),
-    ('"239.1.1.1":5000', stream_info("239.1.1.1", 5000)),
-    ("239.1.1.1:5000\x00:1e1", stream_info("239.1.1.1", 5000)),  # the text ends at the NUL
-])
-def test_stream_description_starts_ingest(relay, message, info):
-    relay.start()
-
-    async def session():
-        async with controller() as ws:
-            await send(relay, ws, message)
-            relay.wait_log(RECEIVE_STARTED)
-
-    run(session())
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [CONNECTED, VERSION_SENT, info, got(len(message)), got(2, "close"), EXITED]
-    assert relay.log_lines().count(RECEIVE_STARTED) == 1
-
-
-def test_frames_that_describe_no_stream_start_nothing(relay):
-    relay.start()
-
-    async def session():
-        async with controller() as ws:
-            for message in ("239.1.1.1", ":5000", b"239.1.1.1:5000"):
-                await send(relay, ws, message)
-            # Fragments are not joined; the client ends the message with an empty final fragment.
-            await send(relay, ws, ["239.1.1.1", ":5000"], frames=3)
-            before = frames_handled(relay)
-            pong = await ws.ping(b"239.1.1.1:5000")
-            poll(lambda: frames_handled(relay) > before, what="ping to be handled")
-            pong.cancel()  # the relay never answers pings
-            assert RECEIVE_STARTED not in relay.log_lines()
-            await send(relay, ws, "239.1.1.1:5000")  # the connection still takes a description
-            relay.wait_log(RECEIVE_STARTED)
-
-    run(session())
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [
-        CONNECTED, VERSION_SENT, got(9), got(5), got(14, "binary"), got(9), got(5, "continuation"),
-        got(0, "continuation"), got(14, "ping"), stream_info("239.1.1.1", 5000), got(14), got(2, "close"), EXITED]
-
-
-def test_bad_group_text_is_named_in_one_line_and_starts_nothing(relay):
-    bad = ["239.1.1:5000", "nonsense:5000", "x\nWebsocket exited, so are we:5000", "bad\rgroup:5000"]
-    relay.start()
-
-    async def session():
-        async with controller() as ws:
-            for message in bad:
-                await send(relay, ws, message)
-            assert RECEIVE_STARTED not in relay.log_lines()
-            assert relay.proc.poll() is None
-            await send(relay, ws, "239.1.1.1:5000")
-            relay.wait_log(RECEIVE_STARTED)
-
-    run(session())
-    assert relay.wait_exit() == 0
-    refusals = [f"Websocket received bad mcast group address {group}; nothing started"
-                for group in ("239.1.1", "nonsense", "x?Websocket exited, so are we", "bad?group")]
-    assert control_lines(relay) == [
-        CONNECTED, VERSION_SENT,
-        refusals[0], got(12), refusals[1], got(13), refusals[2], got(34), refusals[3], got(14),
-        stream_info("239.1.1.1", 5000), got(14), got(2, "close"), EXITED]
-    assert relay.log_lines().count(RECEIVE_STARTED) == 1
-
-
-def test_a_further_description_is_ignored_while_a_stream_runs(relay):
-    relay.start()
-
-    async def session():
-        async with controller() as ws:
-            await send(relay, ws, "239.1.1.1:5000")
-            await send(relay, ws, "239.2.2.2:6000:1e1")
-            relay.wait_log(RECEIVE_STARTED)
-
-    run(session())
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [
-        CONNECTED, VERSION_SENT, stream_info("239.1.1.1", 5000), got(14),
-        "Websocket ignored mcast stream info for 239.2.2.2: a stream is already running", got(18),
-        got(2, "close"), EXITED]
-    assert relay.log_lines().count(RECEIVE_STARTED) == 1
-
-
-def test_a_second_client_before_a_description_is_accepted_and_its_close_also_ends(relay):
-    relay.start()
-
-    async def session():
-        async with controller() as first:
-            async with controller(ALT_PORT) as second:
-                await send(relay, second, "239.1.1.1:5000")
-                await first.close()
-                relay.wait_exit()
-
-    run(session())
-    assert relay.proc.returncode == 0
-    assert control_lines(relay) == [CONNECTED, VERSION_SENT, CONNECTED, VERSION_SENT,
-                                    stream_info("239.1.1.1", 5000), got(14), got(2, "close"), EXITED]
-
-
-def test_a_new_client_is_refused_once_a_stream_runs(relay):
-    relay.start()
-
-    async def session():
-        async with controller() as first:
-            await send(relay, first, "239.1.1.1:5000")
+        async with connect(ALT_PORT, "/any/path") as ws:
+            assert await ws.recv() == VERSION_TEXT
+            for port in (HTTP_PORT, ALT_PORT):
+                for path in ("/relayReady", "/hlsMcast.m3u8", "/hlsMcast_0.ts"):
+                    status, headers, body = http_get(path, port)
+                    assert (status, headers.get("access-control-allow-origin")) == (404, "*"), (port, path)
+                    assert body.endswith(b"Error: File not found")
+            for junk in (b"239.1.1.1:5000", "239.1.1.1", ":5000", "x" * MIB, bytes(MIB), *bad_groups):
+                await send(relay, ws, junk)
+            await send(relay, ws, ["239.1.1.1", ":5000"], frames=3)  # fragments are never joined
+            await send(relay, ws, b"239.1.1.1:5000", frames=0)  # a ping, never answered
+            assert RECEIVE_STARTED not in relay.log_lines() and relay.proc.poll() is None
+            await send(relay, ws, "239.1.1.1:5000:0x1e1\0 padding")
+            await send(relay, ws, "239.2.2.2:6000")
             with pytest.raises(websockets.InvalidHandshake):
-                async with ws_connect(ALT_PORT):
+                async with connect():
                     pass
-            relay.wait_log(REFUSED)
-            await send(relay, first, b"still here")
+            second = Relay(tmp_path / "second").start(wait_ready=False)
+            assert second.wait_exit() == 0
+            # It ends at the failed bind itself, not through the lifetime check later.
+            assert second.log_lines()[-1].startswith("cannot bind to 8154")
+            (relay.workdir / "break").touch()
+            relay.wait_log("stupid windows")
+            (relay.workdir / "dump").touch()
+            poll(lambda: not (relay.workdir / "dump").exists(), what="dump file to go")
+            (relay.workdir / "stop").touch()
+            assert relay.wait_exit() == 0
 
-    run(session())
-    assert relay.wait_exit() == 0
-    assert control_lines(relay) == [CONNECTED, VERSION_SENT, stream_info("239.1.1.1", 5000), got(14),
-                                    REFUSED, got(10, "binary"), got(2, "close"), EXITED]
+    asyncio.run(session())
+    lines = relay.log_lines()
+    for expected in ["Websocket got 14 bytes of binary", f"Websocket got {MIB} bytes of binary",
+                     "Websocket got 5 bytes of continuation", "Websocket got 0 bytes of continuation",
+                     "Websocket got 14 bytes of ping",
+                     "Websocket received bad mcast group address 239.1.1; nothing started",
+                     "Websocket received bad mcast group address x?Websocket exited, so are we; nothing started",
+                     "Websocket received bad mcast group address 1; nothing started",
+                     "Websocket received mcast stream info: mcastAddr=239.1.1.1, port=5000, vidPid(passed-in)=1e1",
+                     "Websocket ignored mcast stream info for 239.2.2.2: a stream is already running",
+                     "ERROR: Websocket connection received, but one already exists"]:
+        assert expected in lines
+    assert lines.count(RECEIVE_STARTED) == 1
+    assert EXITED not in lines and not (relay.workdir / "stop").exists()
 
 
-def test_control_files_act_while_a_client_holds_the_relay(relay):
+def test_any_accepted_client_closing_ends_the_relay(relay):
     relay.start()
-    files = {name: relay.workdir / name for name in ("break", "dump", "stop")}
 
     async def session():
-        async with controller() as ws:
-            files["break"].touch()
-            relay.wait_log("stupid windows")
-            poll(lambda: not files["break"].exists(), what="break file to go")
-            files["dump"].touch()
-            poll(lambda: not files["dump"].exists(), timeout=3, what="dump file to go")
-            await send(relay, ws, b"alive")
-            files["stop"].touch()
-            relay.wait_exit()
+        async with connect() as first, connect(ALT_PORT) as second:
+            assert [await first.recv(), await second.recv()] == [VERSION_TEXT] * 2
+            second.transport.abort()  # gone without a close frame
+            await second.wait_closed()
+            assert relay.wait_exit() == 0
 
-    run(session())
-    assert relay.proc.returncode == 0
-    assert not files["stop"].exists()
-    assert relay.log_lines().count("stupid windows") == 1
-    assert EXITED not in relay.log_lines() and "Exiting" not in relay.log_lines()
+    asyncio.run(session())
+    assert relay.log_lines()[-1] == EXITED
 
 
-@pytest.mark.parametrize("present,logged,kept", [
-    (["stop"], [], []),
-    (["break", "stop"], ["stupid windows"], []),
-    (["stop", "dump"], [], ["dump"]),  # the process ends before "dump" is looked at
-])
-def test_control_files_present_at_start_act_in_the_first_pass(relay, present, logged, kept):
-    for name in present:
+def test_control_files_present_at_start_act_in_order(relay):
+    for name in ("break", "stop", "dump"):
         (relay.workdir / name).touch()
     relay.start()
     assert relay.wait_exit() == 0
-    assert sorted(p.name for p in relay.workdir.iterdir() if p.name in present) == kept
+    # "break" acts before "stop" ends the relay, and "dump" is never reached.
+    assert sorted(p.name for p in relay.workdir.iterdir()) == ["dump"]
     lines = relay.log_lines()
-    assert lines[lines.index("Browse files at http://127.0.0.1:8155/") + 1:] == logged
+    assert lines[lines.index("Browse files at http://127.0.0.1:8155/") + 1:] == ["stupid windows"]
 
 
-def test_a_second_relay_cannot_bind_and_leaves_the_first_running(relay, tmp_path):
+def test_a_unicast_group_ends_the_relay_with_failure(relay):
     relay.start()
-    second = Relay(tmp_path / "second")
 
     async def session():
-        async with controller() as ws:
-            try:
-                assert second.start(wait_ready=False).wait_exit() == 0
-            finally:
-                second.stop()
-            await send(relay, ws, b"alive")
+        async with connect() as ws:
+            await ws.send("10.0.0.1:5000")
+            assert relay.wait_exit() == 1
 
-    run(session())
-    assert relay.wait_exit() == 0
-    lines = second.log_lines()
-    # It ends at the failed bind itself, not through the lifetime check later.
-    assert lines[-1].startswith("cannot bind to 8154"), lines
-    assert not any(line.startswith("Server has") or line == "Exiting" for line in lines)
-    assert control_lines(relay)[-3:] == [got(5, "binary"), got(2, "close"), EXITED]
+    asyncio.run(session())
+    assert relay.log_lines()[-2:][0].startswith("StartMcastReceive:: multicast join failed, ")
+    assert relay.log_lines()[-1] == "Could not get main mcast socket"
 
 
 def internet_checksum(data):
     total = sum(struct.unpack(f"!{len(data) // 2}H", data))
     total = (total >> 16) + (total & 0xFFFF)
-    total += total >> 16
-    return ~total & 0xFFFF
+    return ~(total + (total >> 16)) & 0xFFFF
 
 
-def capture_igmp_reports(sock, group, count, timeout):
-    reports = []
-    deadline = time.monotonic() + timeout
-    while len(reports) < count and time.monotonic() < deadline:
-        with contextlib.suppress(socket.timeout):
-            datagram = sock.recv(256)
-            if datagram[16:20] == socket.inet_aton(group):
-                reports.append((time.monotonic(), datagram))
-    return reports
-
-
-def test_membership_reports_for_the_described_group(relay):
+def test_membership_reports_for_the_described_group(controlled):
     group = "239.1.1.1"
-    relay.start()
+    reports = []
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_IGMP) as sniffer:
         sniffer.settimeout(0.5)
-
-        async def session():
-            async with controller() as ws:
-                await send(relay, ws, f"{group}:5000")
-                return capture_igmp_reports(sniffer, group, count=2, timeout=15)
-
-        reports = run(session())
-    assert len(reports) == 2
-    assert 3 < reports[1][0] - reports[0][0] < 8
+        controlled(f"{group}:5000")
+        deadline = time.monotonic() + 15
+        while len(reports) < 2 and time.monotonic() < deadline:
+            with contextlib.suppress(socket.timeout):
+                if (datagram := sniffer.recv(256))[16:20] == socket.inet_aton(group):
+                    reports.append((time.monotonic(), datagram))
+    assert len(reports) == 2 and 3 < reports[1][0] - reports[0][0] < 8
     for _, datagram in reports:
-        assert len(datagram) == 28
         header, message = datagram[:20], datagram[20:]
-        version_ihl, tos, total_length, _, fragment, ttl, protocol = struct.unpack("!BBHHHBB", header[:10])
-        assert (version_ihl, tos, total_length, fragment, ttl, protocol) == (0x45, 0, 28, 0, 1, 2)
-        assert internet_checksum(header) == 0
-        assert message[0] == 0x16 and message[1] == 0
-        assert message[4:] == socket.inet_aton(group)
-        assert internet_checksum(message) == 0
-
-
-def test_relay_handlers_answer_with_cors_on_both_ports(relay):
-    relay.start()
-
-    async def session():
-        async with controller():
-            for port in (HTTP_PORT, ALT_PORT):
-                for path in ("/relayReady", "/hlsMcast.m3u8", "/hlsMcast_0.ts"):
-                    status, headers, body = http_get(path, port)
-                    assert (status, headers.get("access-control-allow-origin")) == (404, "*"), (port, path)
-                    assert b"Error: File not found" in body
-
-    run(session())
-    assert relay.wait_exit() == 0
-    assert relay.log_lines().count("Requested TS file not found hlsMcast_0.ts") == 2
+        # IPv4, 20-byte header, 28 bytes in all; not fragmented; time to live 1; IGMP.
+        assert len(datagram) == 28 and header[:4] == b"\x45\0\0\x1c" and header[6:10] == b"\0\0\x01\x02"
+        assert internet_checksum(header) == 0 and internet_checksum(message) == 0
+        assert message[:2] == b"\x16\0" and message[4:] == socket.inet_aton(group)

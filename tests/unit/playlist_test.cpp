@@ -38,18 +38,4 @@ TEST(Playlist, WorkedExampleByteForByte) {
     EXPECT_EQ(out.str().size(), 241u);
 }
 
-TEST(Playlist, AfterAWrapListsTheSevenSlotsAfterTheCurrentOne) {
-    // Nine cuts: slot 0 holds segment 8, slot 1 is being filled.
-    SegmentSlot ring[kSlotCount];
-    for (int n = 1; n <= 8; n++) ring[n % kSlotCount] = Closed(n, 1816);
-    ring[1].name[0] = '\0';
-    std::ostringstream out;
-    WritePlaylist(out, ring, 2, 1, "127.0.0.1");
-    std::string expected = std::string(kHead) + "2\r\n";
-    for (int n = 2; n <= 8; n++) {
-        expected += "#EXTINF:1.81600,\nhttp://127.0.0.1:8154/hlsMcast_" + std::to_string(n) + ".ts\n";
-    }
-    EXPECT_EQ(out.str(), expected);
-}
-
 }  // namespace
