@@ -56,8 +56,9 @@ TEST_F(SegmentRing, CutRules) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.frames << " frames, " << row.slotBytes << "+" << row.length);
+        TearDown();
         ring = std::make_unique<Quillbrook>();
-        ASSERT_TRUE(ring->AllocateSegmentBuffers());
+        SetUp();
         ring->frameCount = row.frames;
         ring->segmentBytes = row.slotBytes;
         ring->AppendSegmentData(bytes.data(), row.length, 0);  // an unmarked call never cuts
