@@ -21,7 +21,7 @@ if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
 fi
 
 build=${QB_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 # The folder a relay serves its player page from: the page and hls.js.
