@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int kMaxVideoPid = 0x1FFF;  // PIDs are 13 bits wide
+constexpr long kMaxWaitForRelaySeconds = 3600;
 
 std::optional<long> ParseNumber(std::string_view text, int base) {
     long value = 0;
@@ -91,11 +92,19 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
             options.showHelp = true;
             return {options, ""};
         }
-        if (arg == "--host" || arg == "--port") {
+        if (arg == "--host" || arg == "--port" || arg == "--wait-for-relay") {
             if (i + 1 == args.size()) return {std::nullopt, arg + " needs a value"};
             const std::string& value = args[++i];
             if (arg == "--host") {
                 options.host = value;
+                continue;
+            }
+            if (arg == "--wait-for-relay") {
+                const std::optional<long> seconds = ParseNumber(value, 10);
+                if (!seconds || *seconds < 0 || *seconds > kMaxWaitForRelaySeconds) {
+                    return {std::nullopt, "--wait-for-relay " + value + " is not a number of seconds (0 to 3600)"};
+                }
+                options.waitForRelaySeconds = static_cast<int>(*seconds);
                 continue;
             }
             const std::optional<long> port = ParseNumber(value, 10);

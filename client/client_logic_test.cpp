@@ -20,10 +20,11 @@ TEST(ClientArguments, PidWithOrWithoutPrefixIsSentAsBareHex) {
 }
 
 TEST(ClientArguments, HostAndPortOverride) {
-    const ParseResult result = Parse({"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155"});
+    const ParseResult result = Parse({"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155", "--wait-for-relay", "3"});
     ASSERT_TRUE(result.options) << result.error;
     EXPECT_EQ(result.options->host, "10.0.0.5");
     EXPECT_EQ(result.options->relayPort, 8155);
+    EXPECT_EQ(result.options->waitForRelaySeconds, 3);
 }
 
 TEST(ClientArguments, HelpWinsOverEverythingElse) {
@@ -40,6 +41,8 @@ TEST(ClientArguments, RejectionsSayWhatIsWrong) {
     EXPECT_EQ(Parse({"239.1.1.1:5000", "239.1.1.2:5000"}).error,
               "only one stream can be described, got \"239.1.1.1:5000\" and \"239.1.1.2:5000\"");
     EXPECT_EQ(Parse({"--port"}).error, "--port needs a value");
+    EXPECT_EQ(Parse({"--wait-for-relay", "-1", "239.1.1.1:5000"}).error,
+              "--wait-for-relay -1 is not a number of seconds (0 to 3600)");
     EXPECT_EQ(Parse({"--verbose", "239.1.1.1:5000"}).error, "unknown option --verbose");
 }
 
