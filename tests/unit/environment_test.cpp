@@ -33,13 +33,15 @@ TEST(UserDataFolder, NeverLandsUnderTheRoot) {
 TEST(UserDataFolder, ALogThatCannotBeOpenedIsReportedOnceAndDropped) {
     LogFile log;
     log.folder = "/proc/quillbrook-cannot-exist/ombrix";
-    log.stream = tmpfile();
+    FILE* stream = tmpfile();
+    log.stream = stream;
     testing::internal::CaptureStderr();
     for (const char* text : {"first\n", "second\n"}) WriteLogText(log, text);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "quillbrook: cannot open log /proc/quillbrook-cannot-exist/ombrix/quillbrook.log: "
               "No such file or directory\n");
     EXPECT_EQ(log.stream, nullptr);
+    fclose(stream);  // a failed freopen closes the file but keeps its FILE
 }
 
 TEST(ControlAccess, ParsesAddressesAndBlocksAndMatchesPeers) {
