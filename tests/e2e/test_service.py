@@ -83,9 +83,9 @@ def start_as_the_unit(root, state):
     command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--no-new-privs",
                f"--inh-caps=-all,{caps}", f"--ambient-caps={caps}", f"--bounding-set=-all,{caps}",
                *shlex.split(expand(settings["ExecStart"][0]))]
-    output = open(state / "service-output", "wb")
-    service = subprocess.Popen(command, cwd=expand(settings["WorkingDirectory"][0]), env=env,
-                               stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
+    with open(state / "service-output", "wb") as output:
+        service = subprocess.Popen(command, cwd=expand(settings["WorkingDirectory"][0]), env=env,
+                                   stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
     return service, Path(env["XDG_DATA_HOME"]) / "ombrix/quillbrook.log"
 
 
