@@ -80,13 +80,14 @@ def start_as_the_unit(root, state):
     caps = ",".join("+" + cap.lower().removeprefix("cap_") for cap in settings["AmbientCapabilities"][0].split())
     env = dict(expand(item).split("=", 1) for item in settings["Environment"])
     env["PATH"] = "/usr/bin:/bin"
+    log_path = Path(env["XDG_DATA_HOME"]) / "ombrix/quillbrook.log"  # before the start: nothing may outlive a failure
     command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--no-new-privs",
                f"--inh-caps=-all,{caps}", f"--ambient-caps={caps}", f"--bounding-set=-all,{caps}",
                *shlex.split(expand(settings["ExecStart"][0]))]
     with open(state / "service-output", "wb") as output:
         service = subprocess.Popen(command, cwd=expand(settings["WorkingDirectory"][0]), env=env,
                                    stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
-    return service, Path(env["XDG_DATA_HOME"]) / "ombrix/quillbrook.log"
+    return service, log_path
 
 
 def test_the_units_command_line_plays_a_stream_and_refuses_outside_control(package, netns, make_stream):
