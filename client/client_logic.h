@@ -21,6 +21,7 @@ struct ClientOptions {
     std::string host = kDefaultRelayHost;
     int relayPort = kDefaultRelayPort;
     StreamTarget target;
+    int waitForRelaySeconds = 0;  // how long to retry while nothing listens yet
     bool showHelp = false;
 };
 

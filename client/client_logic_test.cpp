@@ -10,7 +10,7 @@ TEST(ClientArguments, AcceptedAndRefused) {
         {{"239.1.1.1:5000"}, "239.1.1.1:5000"},
         {{"239.1.1.1:1:0x1E1"}, "239.1.1.1:1:1e1"},
         {{"224.0.0.1:65535:1fff"}, "224.0.0.1:65535:1fff"},
-        {{"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155"}, "239.1.1.1:5000"},
+        {{"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155", "--wait-for-relay", "3"}, "239.1.1.1:5000"},
     };
     for (const auto& [args, description] : accepted) {
         const ParseResult result = ParseArguments(args);
@@ -18,7 +18,8 @@ TEST(ClientArguments, AcceptedAndRefused) {
         EXPECT_EQ(DescribeStream(result.options->target), description);
     }
     const ParseResult relay = ParseArguments(accepted[3].first);
-    EXPECT_EQ(std::make_pair(relay.options->host, relay.options->relayPort), std::make_pair(std::string("10.0.0.5"), 8155));
+    EXPECT_EQ(std::make_tuple(relay.options->host, relay.options->relayPort, relay.options->waitForRelaySeconds),
+              std::make_tuple(std::string("10.0.0.5"), 8155, 3));
     EXPECT_TRUE(ParseArguments({"bogus", "--help"}).options->showHelp);
 
     const std::pair<std::vector<std::string>, std::string> refused[] = {
@@ -32,6 +33,7 @@ TEST(ClientArguments, AcceptedAndRefused) {
          "only one stream can be described, got \"239.1.1.1:5000\" and \"239.1.1.2:5000\""},
         {{"--port"}, "--port needs a value"},
         {{"--port", "0", "239.1.1.1:5000"}, "--port 0 is not a TCP port"},
+        {{"--wait-for-relay", "-1", "239.1.1.1:5000"}, "--wait-for-relay -1 is not a number of seconds (0 to 3600)"},
         {{"--verbose", "239.1.1.1:5000"}, "unknown option --verbose"},
     };
     for (const auto& [args, error] : refused) EXPECT_EQ(ParseArguments(args).error, error);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,8 @@ enum ExitCode { kExitDone = 0, kExitFailure = 1, kExitUsage = 2, kExitNoRelay = 
 constexpr int kWakeSignal = SIGUSR1;
 constexpr int kVersionWaitSeconds = 5;
 constexpr int kCloseWaitSeconds = 3;
+constexpr int kPollMs = 1000;
+constexpr int kRelayRetryMs = 100;
 constexpr char kCloseNormal[] = "\x03\xe8";  // status 1000, big-endian
 
 constexpr char kUsage[] = R"(Usage: quillbrook-client [--host HOST] [--port PORT] GROUP:PORT[:PID]
@@ -38,6 +41,9 @@ about 3 seconds for its client.
                     in hexadecimal (default 100), e.g. 239.255.0.1:5000:1e1
   --host HOST       relay address (default 127.0.0.1)
   --port PORT       relay HTTP/WebSocket port (default 8154)
+  --wait-for-relay SECONDS
+                    keep trying for up to SECONDS while no relay listens
+                    yet, for a relay started at the same moment (default 0)
   -h, --help        show this text
 
 While it runs it shows whether the relay's playlist has segments yet, and
@@ -74,8 +80,8 @@ void OnClose(const mg_connection*, void* user) {
 }
 
 // Returns the signal that arrived, or 0 when the time ran out.
-int WaitForSignal(const sigset_t& signals, int seconds) {
-    const timespec timeout{seconds, 0};
+int WaitForSignal(const sigset_t& signals, int waitMs) {
+    const timespec timeout{waitMs / 1000, waitMs % 1000 * 1'000'000L};
     int arrived;
     while ((arrived = sigtimedwait(&signals, nullptr, &timeout)) < 0 && errno == EINTR) {}
     return arrived < 0 ? 0 : arrived;
@@ -156,7 +162,7 @@ int Fail(int code, const std::string& message) {
 int CloseCleanly(mg_connection* conn, Session& session, const sigset_t& signals) {
     mg_websocket_client_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, kCloseNormal, sizeof kCloseNormal - 1);
     const time_t deadline = time(nullptr) + kCloseWaitSeconds;
-    while (!session.closed && time(nullptr) < deadline) WaitForSignal(signals, 1);
+    while (!session.closed && time(nullptr) < deadline) WaitForSignal(signals, kPollMs);
     if (!session.closed) return Fail(kExitFailure, "the relay did not close the control connection after ours");
     std::printf("control connection closed; the relay has ended\n");
     return kExitDone;
@@ -167,7 +173,7 @@ int CloseCleanly(mg_connection* conn, Session& session, const sigset_t& signals)
 int Hold(mg_connection* conn, Session& session, const ClientOptions& options, const sigset_t& signals) {
     const std::string relayName = options.host + ":" + std::to_string(options.relayPort);
     const time_t started = time(nullptr);
-    for (int arrived = 0;; arrived = WaitForSignal(signals, 1)) {
+    for (int arrived = 0;; arrived = WaitForSignal(signals, kPollMs)) {
         {
             std::lock_guard<std::mutex> hold(session.mutex);
             if (!session.version.empty()) {
@@ -195,7 +201,7 @@ int Hold(mg_connection* conn, Session& session, const ClientOptions& options, co
         }
         const std::string text = FormatProgress(playlist, static_cast<int>(time(nullptr) - started));
         progress.Show(text, playlist ? text : "waiting");
-        const int arrived = WaitForSignal(signals, 1);
+        const int arrived = WaitForSignal(signals, kPollMs);
         if (session.closed) {
             progress.End();
             return Fail(kExitRelayClosed, "the relay closed the control connection; it has stopped");
@@ -207,12 +213,25 @@ int Hold(mg_connection* conn, Session& session, const ClientOptions& options, co
     }
 }
 
+// Retries while a relay started beside this client may still be coming up;
+// a signal ends the wait as it ends a session, with 0.
+std::optional<int> WaitForRelay(const ClientOptions& options, const sigset_t& signals) {
+    const std::string relayName = options.host + ":" + std::to_string(options.relayPort);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.waitForRelaySeconds);
+    std::string error;
+    while (!RelayListening(options, error)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return Fail(kExitNoRelay, "no relay is listening on " + relayName + " (" + error + "); start quillbrook first");
+        }
+        const int arrived = WaitForSignal(signals, kRelayRetryMs);
+        if (arrived == SIGINT || arrived == SIGTERM) return kExitDone;
+    }
+    return std::nullopt;
+}
+
 int Run(const ClientOptions& options, const sigset_t& signals) {
     const std::string relayName = options.host + ":" + std::to_string(options.relayPort);
-    std::string error;
-    if (!RelayListening(options, error)) {
-        return Fail(kExitNoRelay, "no relay is listening on " + relayName + " (" + error + "); start quillbrook first");
-    }
+    if (const std::optional<int> code = WaitForRelay(options, signals)) return *code;
     Session session;
     char libraryError[256] = "";
     // CivetWeb 1.15's client cannot offer a subprotocol; the relay accepts

@@ -24,12 +24,20 @@ std::string LogPath(const LogFile& log, const char* name) {
 }
 
 // Both run with log.lock held, so exactly one writer sees each crossing.
+// A log that cannot be opened is said once, where a service manager sees
+// it; the relay serves on and its entries are dropped.
 void OpenOnce(LogFile& log) {
     if (log.redirected) return;
     log.redirected = true;
+    if (log.folder.empty()) {
+        fprintf(stderr, "quillbrook: cannot open log: no data folder (set XDG_DATA_HOME or HOME)\n");
+        log.stream = nullptr;
+        return;
+    }
     CreateFolders(log.folder);
-    if (!freopen(LogPath(log, kLogName).c_str(), "a", log.stream)) {
-        perror("LOG init -- Failed to reopen stdout");
+    const std::string path = LogPath(log, kLogName);
+    if (!freopen(path.c_str(), "a", log.stream)) {
+        fprintf(stderr, "quillbrook: cannot open log %s: %s\n", path.c_str(), ErrorText(errno).c_str());
         log.stream = nullptr;
     }
 }
@@ -72,7 +80,7 @@ LogFile& ProcessLog() {
         // Never destroyed: threads may log while the process exits.
         auto* file = new LogFile;
         file->stream = stdout;
-        file->folder = UserDataFolder() + "/ombrix";
+        if (const std::string data = UserDataFolder(); !data.empty()) file->folder = data + "/ombrix";
         return file;
     }();
     return *log;

@@ -17,7 +17,7 @@ inline constexpr char kLogBackupName[] = "quillbrook1.log";
 struct LogFile {
     std::mutex lock;
     FILE* stream = nullptr;
-    std::string folder;
+    std::string folder;  // empty when the user has no data folder
     bool redirected = false;
     long limitBytes = kLogLimitBytes;
 };

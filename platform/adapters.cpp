@@ -13,6 +13,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Bridges over bonds over VLANs nest a few levels at most; the bound only
+// guards against a loop in a damaged tree.
+constexpr int kMaxStackDepth = 8;
+
 std::string AddressText(const sockaddr* address) {
     char text[INET_ADDRSTRLEN] = "0.0.0.0";
     if (address && address->sa_family == AF_INET) {
@@ -29,26 +33,68 @@ bool IsBluetooth(const fs::path& device) {
     return false;
 }
 
-std::string Describe(const std::string& name, unsigned flags) {
+struct DeviceFacts {
+    bool wireless = false;
+    bool bluetooth = false;
+    bool virtualDevice = false;
+};
+
+DeviceFacts ReadFacts(const fs::path& sysfsRoot, const std::string& name) {
     std::error_code error;
-    const fs::path device = fs::path("/sys/class/net") / name;
-    const bool wireless = fs::exists(device / "wireless", error) || fs::exists(device / "phy80211", error);
+    const fs::path device = sysfsRoot / "class/net" / name;
+    DeviceFacts facts;
+    facts.wireless = fs::exists(device / "wireless", error) || fs::exists(device / "phy80211", error);
+    facts.bluetooth = IsBluetooth(device);
+    // The kernel files software devices (bridges, bonds, VLANs, veth, tun)
+    // under devices/virtual; hardware sits under its bus.
     const fs::path real = fs::canonical(device, error);
-    const bool virtualDevice = !error && real.string().starts_with("/sys/devices/virtual/net/");
-    return name + " " + AdapterKind(flags & IFF_LOOPBACK, wireless, IsBluetooth(device), virtualDevice);
+    const fs::path virtualNet = fs::weakly_canonical(sysfsRoot / "devices/virtual/net", error);
+    facts.virtualDevice = real.string().starts_with(virtualNet.string() + "/");
+    return facts;
+}
+
+// The devices a stacked device sends through: "lower_DEV" links for bonds,
+// VLANs and bridges, and a bridge's ports in brif/.
+std::vector<std::string> LowerDevices(const fs::path& sysfsRoot, const std::string& name) {
+    std::vector<std::string> lower;
+    std::error_code error;
+    const fs::path device = sysfsRoot / "class/net" / name;
+    for (const auto& entry : fs::directory_iterator(device, error)) {
+        const std::string link = entry.path().filename();
+        if (link.starts_with("lower_")) lower.push_back(link.substr(6));
+    }
+    for (const auto& entry : fs::directory_iterator(device / "brif", error)) lower.push_back(entry.path().filename());
+    return lower;
+}
+
+bool OverWiredPort(const fs::path& sysfsRoot, const std::string& name, int depth) {
+    if (depth > kMaxStackDepth) return false;
+    for (const std::string& lower : LowerDevices(sysfsRoot, name)) {
+        const DeviceFacts facts = ReadFacts(sysfsRoot, lower);
+        if (facts.wireless || facts.bluetooth) continue;
+        if (!facts.virtualDevice || OverWiredPort(sysfsRoot, lower, depth + 1)) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
-std::string AdapterKind(bool loopback, bool wireless, bool bluetooth, bool virtualDevice) {
-    if (loopback) return "Loopback";
-    if (wireless) return "Wireless";
-    if (bluetooth) return "Bluetooth";
-    if (virtualDevice) return "Virtual";
-    return "Ethernet";
+std::string DescribeAdapter(const std::string& sysfsRoot, const std::string& name, bool loopback) {
+    const DeviceFacts facts = ReadFacts(sysfsRoot, name);
+    const char* kind = "Ethernet";
+    if (loopback) {
+        kind = "Loopback";
+    } else if (facts.wireless) {
+        kind = "Wireless";
+    } else if (facts.bluetooth) {
+        kind = "Bluetooth";
+    } else if (facts.virtualDevice && !OverWiredPort(sysfsRoot, name, 0)) {
+        kind = "Virtual";
+    }
+    return name + " " + kind;
 }
 
-bool ListAdapters(std::vector<AdapterInfo>& adapters) {
+bool ListAdapters(std::vector<AdapterInfo>& adapters, const std::string& sysfsRoot) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
     struct Entry {
@@ -60,7 +106,10 @@ bool ListAdapters(std::vector<AdapterInfo>& adapters) {
         const unsigned index = if_nametoindex(it->ifa_name);
         if (index == 0) continue;
         auto [entry, added] = byIndex.try_emplace(index);
-        if (added) entry->second.info = {Describe(it->ifa_name, it->ifa_flags), "0.0.0.0", "0.0.0.0"};
+        if (added) {
+            entry->second.info = {it->ifa_name, DescribeAdapter(sysfsRoot, it->ifa_name, it->ifa_flags & IFF_LOOPBACK),
+                                  "0.0.0.0", "0.0.0.0"};
+        }
         if (!entry->second.hasIpv4 && it->ifa_addr && it->ifa_addr->sa_family == AF_INET) {
             entry->second.hasIpv4 = true;
             entry->second.info.address = AddressText(it->ifa_addr);

@@ -12,12 +12,17 @@ struct InterfaceChoice {
     std::string hostAddr = kNoInterfaceAddr;
     uint32_t hostIp = 0;  // network byte order; 0 lets the system pick
     std::vector<const AdapterInfo*> passed;  // each gets a "network interface" log line
+    std::string overrideProblem;  // why the named interface was not taken; empty if it was or none was named
 };
 
-// True when the description names a kind of interface that never carries the
-// stream: radios, tunnels and loopback. Case-sensitive, as adapters name them.
-bool IsExcludedAdapter(const std::string& description);
+enum class AdapterTier { Wired, Wireless, Never };
 
-// The first adapter that is not excluded and has an address; adapters that
-// pass without one leave their address text behind but are not chosen.
-InterfaceChoice ChooseInterface(const std::vector<AdapterInfo>& adapters);
+// Radios serve when nothing wired does; tunnels, Bluetooth, loopback and
+// software devices without a wired port never carry the stream.
+// Case-sensitive, as adapters name their kinds.
+AdapterTier TierOf(const std::string& description);
+
+// The adapter named overrideName, when it has an IPv4 address; else the first
+// wired adapter with one, else the first wireless one with one. An adapter
+// without an address is never chosen: players cannot reach 0.0.0.0.
+InterfaceChoice ChooseInterface(const std::vector<AdapterInfo>& adapters, const std::string& overrideName = "");

@@ -11,9 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "web/control_access.h"
 
 inline constexpr int kSlotCount = 8;
 inline constexpr int kSlotBytes = 2'125'000;
@@ -70,6 +74,8 @@ public:
     std::atomic<int32_t> sendContCount;
     std::atomic<int32_t> sendGoodCount;
     std::atomic<int32_t> dumpRequested;
+    // Set once before the web server starts; absent: anyone may control.
+    std::optional<std::vector<AddressBlock>> controlFrom;
 
     // Segment buffers behind segmentRing[].data, with the senders reading each.
     // Guarded by stateMutex.

@@ -1,4 +1,6 @@
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "log/log.h"
@@ -10,7 +12,25 @@ Quillbrook relay;
 
 namespace {
 constexpr auto kLifetimeCheckInterval = std::chrono::milliseconds(3000);
+constexpr char kInterfaceVariable[] = "QUILLBROOK_INTERFACE";
+
+// Absent, and said on standard error too, when the variable is malformed:
+// the relay must not start open to everyone when it was meant to be closed.
+bool ReadControlAccess(std::optional<std::vector<AddressBlock>>& controlFrom) {
+    const char* text = getenv(kControlFromVariable);
+    if (!text) return true;
+    std::string error;
+    controlFrom = ParseAddressBlocks(text, error);
+    if (!controlFrom) {
+        Log("%s %s\n", kControlFromVariable, error.c_str());
+        fprintf(stderr, "quillbrook: %s %s\n", kControlFromVariable, error.c_str());
+        return false;
+    }
+    Log("control connections allowed from %s\n", FormatAddressBlocks(*controlFrom).c_str());
+    return true;
 }
+
+}  // namespace
 
 int Quillbrook::Run() {
     Log("Starting...\n");
@@ -19,11 +39,17 @@ int Quillbrook::Run() {
     firstPacketPending = 1;
     firstTsReadPending = 1;
     Log("Main\n");
+    if (!ReadControlAccess(controlFrom)) return 1;
 
     // Kept for the life of the process: the choice points into it.
     static std::vector<AdapterInfo> adapters;
     if (!ListAdapters(adapters)) return 0;
-    const InterfaceChoice choice = ChooseInterface(adapters);
+    const char* interfaceName = getenv(kInterfaceVariable);
+    const InterfaceChoice choice = ChooseInterface(adapters, interfaceName ? interfaceName : "");
+    if (!choice.overrideProblem.empty()) {
+        Log("%s=%s not used: %s; choosing as usual\n", kInterfaceVariable, Printable(interfaceName).c_str(),
+            choice.overrideProblem.c_str());
+    }
     for (const AdapterInfo* adapter : choice.passed) {
         Log("network interface: name=%s, addr=%s, mask=%s\n", adapter->description.c_str(),
             adapter->address.c_str(), adapter->mask.c_str());

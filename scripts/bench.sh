@@ -30,7 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build=${QB_BENCH_BUILD_DIR:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQB_WERROR=ON >/dev/null
 cmake --build "$build" --target quillbrook -j"$(nproc)"
 
 tools=$build/bench

@@ -24,7 +24,7 @@ fi
 
 build=build-fuzz
 targets=(ts_scan stream_description segment_name)
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQB_WERROR=ON \
   -DQB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzzer}"
 

@@ -42,7 +42,7 @@ for sanitizer in "${sanitizers[@]}"; do
   esac
   reports="$PWD/$build/sanitizer-reports"
   echo "== $sanitizer: building in $build"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQB_WERROR=ON \
     -DQB_SANITIZE="$sanitizer" -DQB_SANITIZER_REPORT_DIR="$reports" >/dev/null
   cmake --build "$build" -j"$(nproc)"
   rm -rf "$reports"

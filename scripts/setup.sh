@@ -3,7 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium wrk)
+# systemd and dpkg-dev: the package test verifies the unit and builds the package.
+packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium wrk
+  systemd dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -21,7 +23,7 @@ if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
 fi
 
 build=${QB_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 # The folder a relay serves its player page from: the page and hls.js.

@@ -21,6 +21,14 @@ const char* OpcodeName(int opcode) {
 }  // namespace
 
 int Quillbrook::WebsocketConnect(const mg_connection* conn) {
+    // Refused before anything is touched: the server calls no close handler
+    // for a refused handshake, so the relay and its stream carry on.
+    const mg_request_info* request = mg_get_request_info(conn);
+    const char* peer = request ? request->remote_addr : "";
+    if (controlFrom && !AddressAllowed(*controlFrom, peer)) {
+        Log("ERROR: Websocket connection from %s refused: not in %s\n", peer, kControlFromVariable);
+        return 1;
+    }
     if (mcastAddr != 0) {
         Log("ERROR: Websocket connection received, but one already exists\n");
         return 1;

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the relay (Release, in build-package) and
+# prints its path. Install it with
+#   apt install ./build-package/quillbrook_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make libcivetweb-dev dpkg-dev)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+# hls.js for the player page, from npm as in scripts/setup.sh.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+fi
+if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
+  npm ci --no-audit --no-fund --loglevel=error
+fi
+
+build=build-package
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+  -DQB_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+rm -f "$build"/quillbrook_*.deb
+(cd "$build" && cpack >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+realpath "$build"/quillbrook_*.deb
