@@ -2,22 +2,19 @@
 verdict on the unit, and the unit's own command line run as systemd would run
 it (an unprivileged user with only the unit's capabilities and environment,
 in the installed player folder), inside a namespace, playing a stream."""
+import asyncio
 import os
 import re
 import shlex
 import shutil
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 import websockets
 
-from conftest import HTTP_PORT, ROOT, SUBPROTOCOL, http_get, poll, run
-
-sys.path.insert(0, str(ROOT / "tools"))
-import mcast_send  # noqa: E402
+from conftest import HTTP_PORT, ROOT, http_get, mcast_send, poll
 
 GROUP, UDP_PORT = "239.1.2.9", 5000
 INSTANCE = f"{GROUP}:{UDP_PORT}"
@@ -110,10 +107,10 @@ def test_the_units_command_line_plays_a_stream_and_refuses_outside_control(packa
         subprocess.run(["ip", "addr", "add", f"{OUTSIDER}/32", "dev", "lo"], check=True)
 
         async def control_from_outside():
-            async with websockets.connect(f"ws://{OUTSIDER}:{HTTP_PORT}/", subprotocols=[SUBPROTOCOL]):
+            async with websockets.connect(f"ws://{OUTSIDER}:{HTTP_PORT}/", subprotocols=["ObQuillbrook"]):
                 pass
         with pytest.raises(websockets.InvalidHandshake):
-            run(control_from_outside())
+            asyncio.run(control_from_outside())
         poll(lambda: f"Websocket connection from {OUTSIDER} refused: not in QUILLBROOK_CONTROL_FROM" in log(),
              what="the refusal in the log")
         assert service.poll() is None and http_get("/hlsMcast.m3u8")[0] == 200
