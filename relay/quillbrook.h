@@ -27,7 +27,6 @@ inline constexpr int kSlotBytes = 2'125'000;
 inline constexpr int kWorkerThreads = 4;
 inline constexpr int kBufferCount = kSlotCount + kWorkerThreads;
 inline constexpr int kSegmentNameBytes = 64;
-inline constexpr int kDefaultVideoPid = 0x100;
 inline constexpr int kHttpPort = 8154;
 inline constexpr char kRelayVersion[] = "relay version 1.4.3";
 inline constexpr char kSubprotocol[] = "ObQuillbrook";

@@ -51,6 +51,10 @@ int Quillbrook::WebsocketData(mg_connection*, int bits, const char* data, size_t
         if (description.kind == DescriptionKind::BadGroup) {
             Log("Websocket received bad mcast group address %s; nothing started\n",
                 Printable(description.groupText).c_str());
+        } else if (description.kind == DescriptionKind::BadPort) {
+            Log("Websocket received bad port %s; nothing started\n", Printable(description.portText).c_str());
+        } else if (description.kind == DescriptionKind::BadPid) {
+            Log("Websocket received bad video PID %s; nothing started\n", Printable(description.pidText).c_str());
         } else if (description.kind == DescriptionKind::Stream &&
                    !mcastAddr.compare_exchange_strong(noStream, description.group)) {
             // One ring, one receive thread: a running stream is never replaced.
