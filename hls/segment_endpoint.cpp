@@ -22,9 +22,6 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
         return 1;
     }
     if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
-    // Walked before sending: once the last byte is out, the client may already be
-    // asking for the next segment on another worker, whose walk must start where
-    // this one ends.
     CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
@@ -33,16 +30,19 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     return 1;
 }
 
-// Mirrors the receive-side check on what actually went out. The counters are
-// shared by every request; concurrent senders only make the log noisier.
+// Mirrors the receive-side check on what actually goes out. Each response is
+// walked on its own from its first video packet: players fetch segments in
+// their own order, so state carried between requests would blame one
+// player's fetch on another's.
 void Quillbrook::CheckSentContinuity(const uint8_t* data, int32_t size) {
-    int expected = sendContCount;
-    int good = sendGoodCount;
+    int expected = -1;
+    int good = 0;
     const int videoPid = vidPid;
     for (int32_t offset = 0; offset + kTsPacketBytes <= size; offset += kTsPacketBytes) {
         const TsPacket packet{data + offset};
         if (!packet.hasSyncByte()) Log("Ts pkt no start code\n");
         if (!packet.hasPayload() || packet.pid() != videoPid) continue;
+        if (expected < 0) expected = packet.continuityCounter();
         const int wanted = expected;
         if (TrackContinuity(expected, packet.continuityCounter())) {
             good++;
@@ -51,6 +51,4 @@ void Quillbrook::CheckSentContinuity(const uint8_t* data, int32_t size) {
             good = 0;
         }
     }
-    sendContCount = expected;
-    sendGoodCount = good;
 }

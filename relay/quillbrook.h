@@ -70,8 +70,6 @@ public:
     std::thread receiveThread;
     mg_websocket_subprotocols wsSubprotocols;
     std::atomic<mg_connection*> wsConn;
-    std::atomic<int32_t> sendContCount;
-    std::atomic<int32_t> sendGoodCount;
     std::atomic<int32_t> dumpRequested;
     // Set once before the web server starts; absent: anyone may control.
     std::optional<std::vector<AddressBlock>> controlFrom;

@@ -45,8 +45,6 @@ int Quillbrook::StartWebServer() {
     Log("Starting web server\n");
     wsConn = nullptr;
     dumpRequested = 0;
-    sendContCount = 0;
-    sendGoodCount = 0;
 
     mg_callbacks callbacks{};
     callbacks.log_message = LogWebServerMessage;
