@@ -1,4 +1,5 @@
 #include "ingest/ts_packet.h"
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -18,14 +19,14 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
     if (segment.buffer < 0) {
         mg_send_http_error(conn, 404, "%s", "Error: File not found");
-        Log("Requested TS file not found %s\n", Printable(name).c_str());
+        LogFault(Fault::SegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
     }
     if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
     CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
-    if (written != segment.size) Log("TS pkt send error %d\n", written);
+    if (written != segment.size) LogFault(Fault::SendError, "TS pkt send error %d\n", written);
     ReleaseSegment(segment);
     return 1;
 }
@@ -40,14 +41,14 @@ void Quillbrook::CheckSentContinuity(const uint8_t* data, int32_t size) {
     const int videoPid = vidPid;
     for (int32_t offset = 0; offset + kTsPacketBytes <= size; offset += kTsPacketBytes) {
         const TsPacket packet{data + offset};
-        if (!packet.hasSyncByte()) Log("Ts pkt no start code\n");
+        if (!packet.hasSyncByte()) LogFault(Fault::SentNoStartCode, "Ts pkt no start code\n");
         if (!packet.hasPayload() || packet.pid() != videoPid) continue;
         if (expected < 0) expected = packet.continuityCounter();
         const int wanted = expected;
         if (TrackContinuity(expected, packet.continuityCounter())) {
             good++;
         } else {
-            Log("TS pkt discontunuityTS, contCount=%d, good %d\n", wanted, good);
+            LogFault(Fault::SentDiscontinuity, "TS pkt discontunuityTS, contCount=%d, good %d\n", wanted, good);
             good = 0;
         }
     }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -56,6 +57,7 @@ void Quillbrook::HousekeepingLoop() {
 
     for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
         if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport();
+        FlushFaultLog();
         if (TakeControlFile("break")) BreakHook();
         if (TakeControlFile("stop")) FlushLogAndExit(0);
         if (TakeControlFile("dump")) dumpRequested = 1;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -22,10 +23,14 @@ const char* const kServerOptions[] = {
 static_assert(kWorkerThreads == 4, "num_threads above must match kWorkerThreads");
 
 int LogWebServerMessage(const mg_connection*, const char* message) {
-    WriteLogText(ProcessLog(), std::string(message) + "\n");
     // A relay that cannot own its ports is useless; the server would only
     // report the failure and carry on without them.
-    if (strncmp(message, kBindFailure, strlen(kBindFailure)) == 0) FlushLogAndExit(0);
+    if (strncmp(message, kBindFailure, strlen(kBindFailure)) == 0) {
+        Log("%s\n", Printable(message).c_str());
+        FlushLogAndExit(0);
+    }
+    // A client can make the library complain once per request, with its URL.
+    LogFault(Fault::WebServerMessage, "%s\n", Printable(message).c_str());
     return 1;
 }
 
