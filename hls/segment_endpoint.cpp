@@ -8,7 +8,7 @@ constexpr char kSegmentContentType[] = "video/MP2T";
 }
 
 int Quillbrook::HandleRelayReadyRequest(mg_connection* conn) {
-    mg_send_http_error(conn, 404, "%s", "Error: File not found");
+    mg_send_http_error(conn, 404, "%s", kNotFoundText);
     return 1;
 }
 
@@ -18,7 +18,7 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     const SegmentLease segment = LeaseSegment(name);
     if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
     if (segment.buffer < 0) {
-        mg_send_http_error(conn, 404, "%s", "Error: File not found");
+        mg_send_http_error(conn, 404, "%s", kNotFoundText);
         LogFault(Fault::SegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
     }

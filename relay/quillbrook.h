@@ -28,6 +28,7 @@ inline constexpr int kWorkerThreads = 4;
 inline constexpr int kBufferCount = kSlotCount + kWorkerThreads;
 inline constexpr int kSegmentNameBytes = 64;
 inline constexpr int kHttpPort = 8154;
+inline constexpr char kNotFoundText[] = "Error: File not found";
 inline constexpr char kRelayVersion[] = "relay version 1.4.3";
 inline constexpr char kSubprotocol[] = "ObQuillbrook";
 
@@ -56,6 +57,7 @@ public:
     int32_t ringWrapped;
     std::stringstream playlistText;
     std::string hostAddr;
+    std::string workingFolder;  // realpath of the folder the web server serves
     uint32_t hostIp;
     std::atomic<uint32_t> reportSourceIp;
     std::atomic<uint32_t> mcastAddr;
@@ -107,6 +109,7 @@ public:
     void CheckSentContinuity(const uint8_t* data, int32_t size);
     // web/web_server.cpp
     int StartWebServer();
+    int HandleStaticRequest(mg_connection* conn);
     // web/control_channel.cpp
     int WebsocketConnect(const mg_connection* conn);
     void WebsocketReady(mg_connection* conn);
