@@ -21,10 +21,13 @@
 
 inline constexpr int kSlotCount = 8;
 inline constexpr int kSlotBytes = 2'125'000;
-// Four web server workers can each hold one buffer mid-transfer; that many
-// spares guarantee a free buffer whenever the ring reuses a slot that a slow
-// reader still holds, so the receive thread never waits on a client.
-inline constexpr int kWorkerThreads = 4;
+// A web server worker serves one connection for its whole life, so idle and
+// slow-header connections use workers up until the request time-out; reopened
+// at once, they hold them for good. 64 keep viewers served while dozens are
+// held. Each worker can hold one buffer mid-transfer; that many spares
+// guarantee a free buffer whenever the ring reuses a slot that a slow reader
+// still holds, so the receive thread never waits on a client.
+inline constexpr int kWorkerThreads = 64;
 inline constexpr int kBufferCount = kSlotCount + kWorkerThreads;
 inline constexpr int kSegmentNameBytes = 64;
 inline constexpr int kHttpPort = 8154;
