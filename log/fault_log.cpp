@@ -19,6 +19,8 @@ constexpr const char* kFaultNames[] = {
     "TS pkt send error",
     "Requested TS file not found",
     "Web server message",
+    "ERROR: Websocket connection received, but one already exists",
+    "ERROR: Websocket connection refused: address not allowed",
 };
 static_assert(std::size(kFaultNames) == static_cast<size_t>(Fault::kCount));
 

@@ -21,6 +21,8 @@ enum class Fault {
     SendError,
     SegmentNotFound,
     WebServerMessage,   // whatever the web library reports
+    SecondController,   // a WebSocket that would take over a running stream
+    ForeignController,  // a WebSocket from an address not allowed to control
     kCount,
 };
 
