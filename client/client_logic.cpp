@@ -1,14 +1,16 @@
 #include "client/client_logic.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <charconv>
 #include <cstdlib>
 #include <cstdio>
 
+#include "web/stream_description.h"
+
 namespace {
 
-constexpr int kMaxVideoPid = 0x1FFF;  // PIDs are 13 bits wide
 constexpr long kMaxWaitForRelaySeconds = 3600;
 
 std::optional<long> ParseNumber(std::string_view text, int base) {
@@ -46,41 +48,24 @@ std::string QuotedError(std::string_view value, std::string_view complaint) {
 }  // namespace
 
 std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string& error) {
-    std::vector<std::string_view> fields;
-    for (size_t start = 0;;) {
-        const size_t colon = text.find(':', start);
-        fields.push_back(text.substr(start, colon - start));
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
-    }
-    if (fields.size() < 2 || fields.size() > 3) {
+    // The relay's own parser says what a valid port and PID are; the client
+    // adds what only it can know: a relay needs a multicast group, and a
+    // fourth field would be silently ignored.
+    const StreamDescription description = ParseStreamDescription(text.data(), text.size());
+    if (description.kind == DescriptionKind::NotADescription || description.fieldCount > 3) {
         error = "expected GROUP:PORT or GROUP:PORT:PID, got \"" + std::string(text) + "\"";
-        return std::nullopt;
+    } else if (description.kind == DescriptionKind::BadGroup || !IN_MULTICAST(ntohl(description.group))) {
+        error = QuotedError(description.groupText, "is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)");
+    } else if (description.kind == DescriptionKind::BadPort) {
+        error = QuotedError(description.portText, "is not a UDP port (1 to 65535)");
+    } else if (description.kind == DescriptionKind::BadPid) {
+        error = QuotedError(description.pidText, "is not a PID in hexadecimal (0 to 1ffe)");
+    } else {
+        StreamTarget target{description.groupText, description.port, std::nullopt};
+        if (description.pidPassedIn) target.videoPid = description.vidPid;
+        return target;
     }
-    StreamTarget target;
-    target.group = std::string(fields[0]);
-    in_addr group{};
-    if (inet_pton(AF_INET, target.group.c_str(), &group) != 1 || (ntohl(group.s_addr) >> 28) != 0xE) {
-        error = QuotedError(target.group, "is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)");
-        return std::nullopt;
-    }
-    const std::optional<long> port = ParseNumber(fields[1], 10);
-    if (!port || *port < 1 || *port > 65535) {
-        error = QuotedError(fields[1], "is not a UDP port (1 to 65535)");
-        return std::nullopt;
-    }
-    target.udpPort = static_cast<int>(*port);
-    if (fields.size() == 3) {
-        std::string_view pidText = fields[2];
-        if (StartsWith(pidText, "0x") || StartsWith(pidText, "0X")) pidText.remove_prefix(2);
-        const std::optional<long> pid = ParseNumber(pidText, 16);
-        if (!pid || *pid < 0 || *pid > kMaxVideoPid) {
-            error = QuotedError(fields[2], "is not a PID in hexadecimal (0 to 1fff)");
-            return std::nullopt;
-        }
-        target.videoPid = static_cast<int>(*pid);
-    }
-    return target;
+    return std::nullopt;
 }
 
 ParseResult ParseArguments(const std::vector<std::string>& args) {

@@ -32,7 +32,8 @@ struct ParseResult {
 
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
-// "GROUP:PORT[:PID]", the PID in hexadecimal with or without "0x".
+// "GROUP:PORT[:PID]" by the relay's own grammar (web/stream_description.h),
+// and the group must be multicast.
 std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string& error);
 
 // The one text frame the relay reads: "GROUP:PORT" or "GROUP:PORT:PIDHEX".

@@ -9,7 +9,7 @@ TEST(ClientArguments, AcceptedAndRefused) {
     const std::pair<std::vector<std::string>, std::string> accepted[] = {
         {{"239.1.1.1:5000"}, "239.1.1.1:5000"},
         {{"239.1.1.1:1:0x1E1"}, "239.1.1.1:1:1e1"},
-        {{"224.0.0.1:65535:1fff"}, "224.0.0.1:65535:1fff"},
+        {{"224.0.0.1:065535:1ffe"}, "224.0.0.1:65535:1ffe"},
         {{"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155", "--wait-for-relay", "3"}, "239.1.1.1:5000"},
     };
     for (const auto& [args, description] : accepted) {
@@ -25,10 +25,11 @@ TEST(ClientArguments, AcceptedAndRefused) {
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{}, "no stream given"},
         {{"239.1.1.1"}, "expected GROUP:PORT or GROUP:PORT:PID, got \"239.1.1.1\""},
-        {{"10.1.1.1:5000"}, "\"10.1.1.1\" is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)"},
-        {{"239.1.1.1:0"}, "\"0\" is not a UDP port (1 to 65535)"},
+        {{"239.1.1.1:5000:1e1:0"}, "expected GROUP:PORT or GROUP:PORT:PID, got \"239.1.1.1:5000:1e1:0\""},
+        {{"10.1.1.1:0x1388"}, "\"10.1.1.1\" is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)"},
+        {{"239.1.1.1:0x1388"}, "\"0x1388\" is not a UDP port (1 to 65535)"},
         {{"239.1.1.1:65536"}, "\"65536\" is not a UDP port (1 to 65535)"},
-        {{"239.1.1.1:5000:2000"}, "\"2000\" is not a PID in hexadecimal (0 to 1fff)"},
+        {{"239.1.1.1:5000:1fff"}, "\"1fff\" is not a PID in hexadecimal (0 to 1ffe)"},
         {{"239.1.1.1:5000", "239.1.1.2:5000"},
          "only one stream can be described, got \"239.1.1.1:5000\" and \"239.1.1.2:5000\""},
         {{"--port"}, "--port needs a value"},

@@ -53,13 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (d.kind == DescriptionKind::Stream) {
         in_addr group{};
         FUZZ_CHECK(inet_pton(AF_INET, d.groupText.c_str(), &group) == 1 && group.s_addr == d.group);
-        if (d.port >= 0 && d.vidPid >= 0) {
-            char again[64];
-            snprintf(again, sizeof again, d.pidPassedIn ? "%s:%d:%x" : "%s:%d", d.groupText.c_str(), d.port, d.vidPid);
-            const StreamDescription round = ParseStreamDescription(again, strlen(again));
-            FUZZ_CHECK(round.kind == d.kind && round.group == d.group && round.port == d.port);
-            FUZZ_CHECK(round.vidPid == d.vidPid && round.pidPassedIn == d.pidPassedIn);
-        }
+        FUZZ_CHECK(d.port >= 1 && d.port <= 65535 && d.vidPid >= 0 && d.vidPid <= kMaxVideoPid);
+        char again[64];
+        snprintf(again, sizeof again, d.pidPassedIn ? "%s:%d:%x" : "%s:%d", d.groupText.c_str(), d.port, d.vidPid);
+        const StreamDescription round = ParseStreamDescription(again, strlen(again));
+        FUZZ_CHECK(round.kind == d.kind && round.group == d.group && round.port == d.port);
+        FUZZ_CHECK(round.vidPid == d.vidPid && round.pidPassedIn == d.pidPassedIn);
     }
     CheckTokens(std::string(reinterpret_cast<const char*>(data), size));
 

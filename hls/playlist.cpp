@@ -27,7 +27,7 @@ void WritePlaylist(std::ostream& out, const SegmentSlot* ring, int32_t mediaSequ
 
 int Quillbrook::HandlePlaylistRequest(mg_connection* conn) {
     if (segmentCounter <= 1) {
-        mg_send_http_error(conn, 404, "%s", "Error: File not found");
+        mg_send_http_error(conn, 404, "%s", kNotFoundText);
         return 1;
     }
     std::string body;

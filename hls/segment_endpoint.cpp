@@ -1,4 +1,5 @@
 #include "ingest/ts_packet.h"
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -7,7 +8,7 @@ constexpr char kSegmentContentType[] = "video/MP2T";
 }
 
 int Quillbrook::HandleRelayReadyRequest(mg_connection* conn) {
-    mg_send_http_error(conn, 404, "%s", "Error: File not found");
+    mg_send_http_error(conn, 404, "%s", kNotFoundText);
     return 1;
 }
 
@@ -17,40 +18,38 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     const SegmentLease segment = LeaseSegment(name);
     if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
     if (segment.buffer < 0) {
-        mg_send_http_error(conn, 404, "%s", "Error: File not found");
-        Log("Requested TS file not found %s\n", Printable(name).c_str());
+        mg_send_http_error(conn, 404, "%s", kNotFoundText);
+        LogFault(Fault::SegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
     }
     if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
-    // Walked before sending: once the last byte is out, the client may already be
-    // asking for the next segment on another worker, whose walk must start where
-    // this one ends.
     CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
-    if (written != segment.size) Log("TS pkt send error %d\n", written);
+    if (written != segment.size) LogFault(Fault::SendError, "TS pkt send error %d\n", written);
     ReleaseSegment(segment);
     return 1;
 }
 
-// Mirrors the receive-side check on what actually went out. The counters are
-// shared by every request; concurrent senders only make the log noisier.
+// Mirrors the receive-side check on what actually goes out. Each response is
+// walked on its own from its first video packet: players fetch segments in
+// their own order, so state carried between requests would blame one
+// player's fetch on another's.
 void Quillbrook::CheckSentContinuity(const uint8_t* data, int32_t size) {
-    int expected = sendContCount;
-    int good = sendGoodCount;
+    int expected = -1;
+    int good = 0;
     const int videoPid = vidPid;
     for (int32_t offset = 0; offset + kTsPacketBytes <= size; offset += kTsPacketBytes) {
         const TsPacket packet{data + offset};
-        if (!packet.hasSyncByte()) Log("Ts pkt no start code\n");
+        if (!packet.hasSyncByte()) LogFault(Fault::SentNoStartCode, "Ts pkt no start code\n");
         if (!packet.hasPayload() || packet.pid() != videoPid) continue;
+        if (expected < 0) expected = packet.continuityCounter();
         const int wanted = expected;
         if (TrackContinuity(expected, packet.continuityCounter())) {
             good++;
         } else {
-            Log("TS pkt discontunuityTS, contCount=%d, good %d\n", wanted, good);
+            LogFault(Fault::SentDiscontinuity, "TS pkt discontunuityTS, contCount=%d, good %d\n", wanted, good);
             good = 0;
         }
     }
-    sendContCount = expected;
-    sendGoodCount = good;
 }

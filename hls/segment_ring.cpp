@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ingest/ts_packet.h"
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -38,7 +39,7 @@ void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, int32_t 
         memcpy(segmentRing[currentSlot].data + segmentBytes, data, length);
         segmentBytes += length;
     } else {
-        Log("ERROR -- File exceeded; dropping frame data\n");
+        LogFault(Fault::SegmentOverflow, "ERROR -- File exceeded; dropping frame data\n");
     }
     if (!frameStart || !IsCutDue(durationMs, segmentBytes)) return;
 

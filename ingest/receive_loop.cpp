@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ingest/ts_scan.h"
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -23,10 +24,10 @@ struct RingFeeder {
         // wholly inside the segment it closes.
         if (frameStart) relay.frameCount++;
     }
-    void MissingSyncByte() { Log("No start code!\n"); }
+    void MissingSyncByte() { LogFault(Fault::NoStartCode, "No start code!\n"); }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
-        Log("discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n", offset, counter,
-            expected, priorGood);
+        LogFault(Fault::Discontinuity, "discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n",
+                 offset, counter, expected, priorGood);
     }
 };
 
@@ -61,7 +62,7 @@ void Quillbrook::ThreadMcastRcv(int sock) {
         if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
         if (dumpRequested) continue;
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        if (length % kTsPacketBytes != 0) Log("Not even ts pkts!\n");
+        if (length % kTsPacketBytes != 0) LogFault(Fault::UnevenDatagram, "Not even ts pkts!\n");
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
 }

@@ -67,12 +67,11 @@ void WriteLogEntry(LogFile& log, const char* format, va_list args) {
     fflush(log.stream);
 }
 
-void WriteLogText(LogFile& log, std::string_view text) {
-    std::lock_guard<std::mutex> hold(log.lock);
-    OpenOnce(log);
-    if (!log.stream) return;
-    fwrite(text.data(), 1, text.size(), log.stream);
-    fflush(log.stream);
+void LogTo(LogFile& log, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteLogEntry(log, format, args);
+    va_end(args);
 }
 
 LogFile& ProcessLog() {

@@ -23,7 +23,7 @@ struct LogFile {
 };
 
 void WriteLogEntry(LogFile& log, const char* format, va_list args);
-void WriteLogText(LogFile& log, std::string_view text);
+void LogTo(LogFile& log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 LogFile& ProcessLog();
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,11 +1,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -14,11 +16,12 @@ namespace {
 constexpr int kPassesPerIgmpReport = 5;
 constexpr auto kPassInterval = std::chrono::milliseconds(1000);
 
-// A control file counts when it can be opened; its content is never read.
+// A control file counts when it is a regular file; its content is never read.
+// Nothing is opened: opening a FIFO named "stop" would block this thread until
+// a writer came, and no later control file would ever be seen.
 bool TakeControlFile(const char* name) {
-    FILE* file = fopen(name, "r");
-    if (!file) return false;
-    fclose(file);
+    struct stat status;
+    if (lstat(name, &status) != 0 || !S_ISREG(status.st_mode)) return false;
     remove(name);
     return true;
 }
@@ -54,6 +57,7 @@ void Quillbrook::HousekeepingLoop() {
 
     for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
         if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport();
+        FlushFaultLog();
         if (TakeControlFile("break")) BreakHook();
         if (TakeControlFile("stop")) FlushLogAndExit(0);
         if (TakeControlFile("dump")) dumpRequested = 1;

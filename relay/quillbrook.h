@@ -21,14 +21,17 @@
 
 inline constexpr int kSlotCount = 8;
 inline constexpr int kSlotBytes = 2'125'000;
-// Four web server workers can each hold one buffer mid-transfer; that many
-// spares guarantee a free buffer whenever the ring reuses a slot that a slow
-// reader still holds, so the receive thread never waits on a client.
-inline constexpr int kWorkerThreads = 4;
+// A web server worker serves one connection for its whole life, so idle and
+// slow-header connections use workers up until the request time-out; reopened
+// at once, they hold them for good. 64 keep viewers served while dozens are
+// held. Each worker can hold one buffer mid-transfer; that many spares
+// guarantee a free buffer whenever the ring reuses a slot that a slow reader
+// still holds, so the receive thread never waits on a client.
+inline constexpr int kWorkerThreads = 64;
 inline constexpr int kBufferCount = kSlotCount + kWorkerThreads;
 inline constexpr int kSegmentNameBytes = 64;
-inline constexpr int kDefaultVideoPid = 0x100;
 inline constexpr int kHttpPort = 8154;
+inline constexpr char kNotFoundText[] = "Error: File not found";
 inline constexpr char kRelayVersion[] = "relay version 1.4.3";
 inline constexpr char kSubprotocol[] = "ObQuillbrook";
 
@@ -57,6 +60,7 @@ public:
     int32_t ringWrapped;
     std::stringstream playlistText;
     std::string hostAddr;
+    std::string workingFolder;  // realpath of the folder the web server serves
     uint32_t hostIp;
     std::atomic<uint32_t> reportSourceIp;
     std::atomic<uint32_t> mcastAddr;
@@ -71,8 +75,6 @@ public:
     std::thread receiveThread;
     mg_websocket_subprotocols wsSubprotocols;
     std::atomic<mg_connection*> wsConn;
-    std::atomic<int32_t> sendContCount;
-    std::atomic<int32_t> sendGoodCount;
     std::atomic<int32_t> dumpRequested;
     // Set once before the web server starts; absent: anyone may control.
     std::optional<std::vector<AddressBlock>> controlFrom;
@@ -110,6 +112,7 @@ public:
     void CheckSentContinuity(const uint8_t* data, int32_t size);
     // web/web_server.cpp
     int StartWebServer();
+    int HandleStaticRequest(mg_connection* conn);
     // web/control_channel.cpp
     int WebsocketConnect(const mg_connection* conn);
     void WebsocketReady(mg_connection* conn);

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 #include "web/stream_description.h"
@@ -22,15 +23,17 @@ const char* OpcodeName(int opcode) {
 
 int Quillbrook::WebsocketConnect(const mg_connection* conn) {
     // Refused before anything is touched: the server calls no close handler
-    // for a refused handshake, so the relay and its stream carry on.
+    // for a refused handshake, so the relay and its stream carry on. Any host
+    // may ask as often as it likes, so refusals are counted, not each logged.
     const mg_request_info* request = mg_get_request_info(conn);
     const char* peer = request ? request->remote_addr : "";
     if (controlFrom && !AddressAllowed(*controlFrom, peer)) {
-        Log("ERROR: Websocket connection from %s refused: not in %s\n", peer, kControlFromVariable);
+        LogFault(Fault::ForeignController, "ERROR: Websocket connection from %s refused: not in %s\n", peer,
+                 kControlFromVariable);
         return 1;
     }
     if (mcastAddr != 0) {
-        Log("ERROR: Websocket connection received, but one already exists\n");
+        LogFault(Fault::SecondController, "ERROR: Websocket connection received, but one already exists\n");
         return 1;
     }
     wsConn = const_cast<mg_connection*>(conn);
@@ -51,6 +54,10 @@ int Quillbrook::WebsocketData(mg_connection*, int bits, const char* data, size_t
         if (description.kind == DescriptionKind::BadGroup) {
             Log("Websocket received bad mcast group address %s; nothing started\n",
                 Printable(description.groupText).c_str());
+        } else if (description.kind == DescriptionKind::BadPort) {
+            Log("Websocket received bad port %s; nothing started\n", Printable(description.portText).c_str());
+        } else if (description.kind == DescriptionKind::BadPid) {
+            Log("Websocket received bad video PID %s; nothing started\n", Printable(description.pidText).c_str());
         } else if (description.kind == DescriptionKind::Stream &&
                    !mcastAddr.compare_exchange_strong(noStream, description.group)) {
             // One ring, one receive thread: a running stream is never replaced.

@@ -2,23 +2,35 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
-#include <climits>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
-#include "relay/quillbrook.h"
 #include "web/tokenize.h"
 
-int32_t ParsePortField(const std::string& field) {
-    // Only the low 16 bits are ever used, so wrapping a huge value is harmless.
-    return static_cast<int32_t>(strtoll(field.c_str(), nullptr, 10));
+namespace {
+
+constexpr int32_t kMaxPort = 65535;
+
+// from_chars would take a minus sign for a signed type; unsigned takes digits only.
+std::optional<int32_t> ParseUnsigned(std::string_view text, int base, int32_t low, int32_t high) {
+    uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || error != std::errc() || stop != end || value < static_cast<uint32_t>(low) ||
+        value > static_cast<uint32_t>(high)) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
 }
 
-int32_t ParsePidField(const std::string& field) {
-    const long long value = strtoll(field.c_str(), nullptr, 16);
-    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}  // namespace
+
+std::optional<int32_t> ParsePortField(std::string_view field) { return ParseUnsigned(field, 10, 1, kMaxPort); }
+
+std::optional<int32_t> ParsePidField(std::string_view field) {
+    if (field.starts_with("0x") || field.starts_with("0X")) field.remove_prefix(2);
+    return ParseUnsigned(field, 16, 0, kMaxVideoPid);
 }
 
 StreamDescription ParseStreamDescription(const char* payload, size_t length) {
@@ -26,17 +38,32 @@ StreamDescription ParseStreamDescription(const char* payload, size_t length) {
     std::vector<std::string> fields;
     Tokenize(fields, text, ":");
     StreamDescription description;
+    description.fieldCount = fields.size();
     if (fields.size() < 2) return description;
     description.groupText = fields[0];
+    description.portText = fields[1];
+    description.pidPassedIn = fields.size() == 3;
+    if (description.pidPassedIn) description.pidText = fields[2];
+
     in_addr group{};
     if (inet_pton(AF_INET, fields[0].c_str(), &group) != 1) {
         description.kind = DescriptionKind::BadGroup;
         return description;
     }
-    description.kind = DescriptionKind::Stream;
     description.group = group.s_addr;
-    description.port = ParsePortField(fields[1]);
-    description.pidPassedIn = fields.size() == 3;
-    description.vidPid = description.pidPassedIn ? ParsePidField(fields[2]) : kDefaultVideoPid;
+    const std::optional<int32_t> port = ParsePortField(description.portText);
+    if (!port) {
+        description.kind = DescriptionKind::BadPort;
+        return description;
+    }
+    const std::optional<int32_t> pid =
+        description.pidPassedIn ? ParsePidField(description.pidText) : std::optional<int32_t>(kDefaultVideoPid);
+    if (!pid) {
+        description.kind = DescriptionKind::BadPid;
+        return description;
+    }
+    description.kind = DescriptionKind::Stream;
+    description.port = *port;
+    description.vidPid = *pid;
     return description;
 }

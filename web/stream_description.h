@@ -1,29 +1,43 @@
-// The client's one message: "GROUP:PORT[:PID]", PID in hexadecimal.
+// The client's one message: "GROUP:PORT[:PID]", PID in hexadecimal. The relay
+// and quillbrook-client both read it here, so they never disagree about what
+// a valid port or PID is.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+
+inline constexpr int kDefaultVideoPid = 0x100;
+// 0x1FFF carries null packets, never a program's video.
+inline constexpr int kMaxVideoPid = 0x1FFE;
 
 enum class DescriptionKind {
     NotADescription,  // fewer than two fields
     BadGroup,         // the group field is not dotted-quad IPv4 text
+    BadPort,          // the port is not decimal 1 to 65535
+    BadPid,           // a third field that is not hexadecimal 0 to 1ffe
     Stream,
 };
 
 struct StreamDescription {
     DescriptionKind kind = DescriptionKind::NotADescription;
-    std::string groupText;  // as received
-    uint32_t group = 0;     // network byte order
+    size_t fieldCount = 0;
+    std::string groupText;  // the fields as received
+    std::string portText;
+    std::string pidText;
+    uint32_t group = 0;  // network byte order, set unless BadGroup
     int32_t port = 0;
     int32_t vidPid = 0;
     bool pidPassedIn = false;
 };
 
 // payload: a text frame's bytes; the text ends at the first NUL, if any.
+// Only exactly three fields pass a PID; with four the default applies.
 StreamDescription ParseStreamDescription(const char* payload, size_t length);
 
-// atoi-like: white space, a sign, then decimal digits up to the first other character.
-int32_t ParsePortField(const std::string& field);
-// Hexadecimal with an optional 0x, clamped to the 32-bit signed range.
-int32_t ParsePidField(const std::string& field);
+// Decimal digits only; leading zeros are still decimal ("05000" is 5000).
+std::optional<int32_t> ParsePortField(std::string_view field);
+// Hexadecimal digits after an optional 0x or 0X.
+std::optional<int32_t> ParsePidField(std::string_view field);

@@ -3,7 +3,10 @@
 // doing. The relay answers 404 until its first two segments exist, so the
 // page keeps asking until then instead of handing hls.js a missing playlist.
 
-const PLAYLIST_URL = new URLSearchParams(location.search).get("src") || "/hlsMcast.m3u8";
+const DEFAULT_PLAYLIST = "/hlsMcast.m3u8";
+const REQUESTED_PLAYLIST = new URLSearchParams(location.search).get("src");
+const REFUSED_PLAYLIST = Boolean(REQUESTED_PLAYLIST) && !isWebAddress(REQUESTED_PLAYLIST);
+const PLAYLIST_URL = REQUESTED_PLAYLIST && !REFUSED_PLAYLIST ? REQUESTED_PLAYLIST : DEFAULT_PLAYLIST;
 const RETRY_MS = 1000;
 // hls.js waits forever when a source restarts its timestamps without a
 // discontinuity tag (an encoder or sender restart); playback
@@ -34,6 +37,16 @@ function logEvent(text, bad = false) {
   const list = $("events");
   list.prepend(item);
   while (list.children.length > MAX_EVENTS) list.lastChild.remove();
+}
+
+// Only http and https: the address becomes the page's link target, where a
+// javascript: or data: address would run script on the relay's origin.
+function isWebAddress(text) {
+  try {
+    return ["http:", "https:"].includes(new URL(text, location.href).protocol);
+  } catch {
+    return false;
+  }
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -154,5 +167,8 @@ async function run() {
 }
 
 $("source").textContent = $("source").href = new URL(PLAYLIST_URL, location.href).href;
+if (REFUSED_PLAYLIST) {
+  logEvent(`refused playlist address ${REQUESTED_PLAYLIST}: only http and https; playing the default`, true);
+}
 setInterval(() => { refreshNumbers(); watchForStall(); }, 250);
 run();

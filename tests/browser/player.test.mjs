@@ -90,9 +90,12 @@ test("the player page plays the relayed stream", async (t) => {
   page.on("pageerror", (error) => pageErrors.push(String(error)));
   const video = (expression) => page.evaluate(expression);
 
-  // Loaded before the source starts, so the page has to wait and retry.
-  await page.goto("http://127.0.0.1:8154/");
+  // Loaded before the source starts, so the page has to wait and retry; a
+  // javascript: playlist address must give way to the relay's own.
+  await page.goto("http://127.0.0.1:8154/?src=javascript:document.title='ran'");
   await page.waitForFunction(() => window.quillbrook?.state === "waiting", null, { timeout: 10_000 });
+  assert.equal(await video(() => document.getElementById("source").href), "http://127.0.0.1:8154/hlsMcast.m3u8");
+  assert.match(await video(() => document.getElementById("events").innerText), /refused playlist address javascript:/);
   await page.screenshot({ path: path.join(OUTPUT, "player-waiting.png") });
   startInNetns(["/usr/bin/python3", path.join(ROOT, "tools/mcast_send.py"), stream, ...SOURCE,
     "--realtime", "--loop", "--max-seconds", "300"]);

@@ -38,10 +38,11 @@ def test_without_a_client_the_relay_exits(relay):
 
 def test_a_control_session(relay, tmp_path):
     """One client through everything a session may bring: junk frames of every
-    kind, bad groups, a description, a second one, a second client and a
-    second relay; then the control files take over."""
+    kind, bad groups, ports and PIDs, a description, a second one, a second
+    client and a second relay; then the control files take over."""
     relay.start()
-    bad_groups = ["239.1.1:5000", "x\nWebsocket exited, so are we:5000", "1:" * (MIB // 2)]
+    bad = ["239.1.1:5000", "x\nWebsocket exited, so are we:5000", "1:" * (MIB // 2), "239.1.1.1:70000",
+           "239.1.1.1:5000:2000"]
 
     async def session():
         async with connect(ALT_PORT, "/any/path") as ws:
@@ -51,7 +52,7 @@ def test_a_control_session(relay, tmp_path):
                     status, headers, body = http_get(path, port)
                     assert (status, headers.get("access-control-allow-origin")) == (404, "*"), (port, path)
                     assert body.endswith(b"Error: File not found")
-            for junk in (b"239.1.1.1:5000", "239.1.1.1", ":5000", "x" * MIB, bytes(MIB), *bad_groups):
+            for junk in (b"239.1.1.1:5000", "239.1.1.1", ":5000", "x" * MIB, bytes(MIB), *bad):
                 await send(relay, ws, junk)
             await send(relay, ws, ["239.1.1.1", ":5000"], frames=3)  # fragments are never joined
             await send(relay, ws, b"239.1.1.1:5000", frames=0)  # a ping, never answered
@@ -80,6 +81,8 @@ def test_a_control_session(relay, tmp_path):
                      "Websocket received bad mcast group address 239.1.1; nothing started",
                      "Websocket received bad mcast group address x?Websocket exited, so are we; nothing started",
                      "Websocket received bad mcast group address 1; nothing started",
+                     "Websocket received bad port 70000; nothing started",
+                     "Websocket received bad video PID 2000; nothing started",
                      "Websocket received mcast stream info: mcastAddr=239.1.1.1, port=5000, vidPid(passed-in)=1e1",
                      "Websocket ignored mcast stream info for 239.2.2.2: a stream is already running",
                      "ERROR: Websocket connection received, but one already exists"]:

@@ -36,7 +36,7 @@ TEST(UserDataFolder, ALogThatCannotBeOpenedIsReportedOnceAndDropped) {
     FILE* stream = tmpfile();
     log.stream = stream;
     testing::internal::CaptureStderr();
-    for (const char* text : {"first\n", "second\n"}) WriteLogText(log, text);
+    for (const char* text : {"first\n", "second\n"}) LogTo(log, "%s", text);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "quillbrook: cannot open log /proc/quillbrook-cannot-exist/ombrix/quillbrook.log: "
               "No such file or directory\n");

@@ -42,21 +42,20 @@ TEST(StreamDescription, Fields) {
     const Row rows[] = {
         {"239.1.1.1:5000", Stream, 5000, 0x100},
         {"239.1.1.1:5000:1e1", Stream, 5000, 0x1E1, true},
-        {"239.1.1.1:5000:0x1e1", Stream, 5000, 0x1E1, true},
-        {"239.1.1.1:5000:0X1ABC", Stream, 5000, 0x1ABC, true},
-        {"239.1.1.1:5000:1e1:9", Stream, 5000, 0x100},  // only exactly three fields pass a PID
+        {"239.1.1.1:65535:0x1e1", Stream, 65535, 0x1E1, true},
+        {"239.1.1.1:1:0X1FFE", Stream, 1, 0x1FFE, true},
+        {"239.1.1.1:5000:0", Stream, 5000, 0, true},
+        {"239.1.1.1:5000:zz:9", Stream, 5000, 0x100},  // only exactly three fields pass a PID
         {"239.1.1.1::5000", Stream, 5000, 0x100},
         {"239.1.1.1:5000:", Stream, 5000, 0x100},
         {"\"239.1.1.1\":5000", Stream, 5000, 0x100},
         {std::string("239.1.1.1:5000\0:1e1", 19), Stream, 5000, 0x100},  // the text ends at the NUL
         {"239.1.1.1:05000", Stream, 5000, 0x100},  // decimal, never octal
-        {"239.1.1.1:0x1388", Stream, 0, 0x100},    // nor hexadecimal
-        {"239.1.1.1: +5000x", Stream, 5000, 0x100},
         {"239.1.1.1", NotADescription},
         {":5000", NotADescription},
         {"", NotADescription},
         {"239.1.1:5000", BadGroup},
-        {"nonsense:5000", BadGroup},
+        {"nonsense:x", BadGroup},
         {"239.1.1.1 :5000", BadGroup},
     };
     for (const Row& row : rows) {
@@ -68,6 +67,17 @@ TEST(StreamDescription, Fields) {
         EXPECT_EQ(d.groupText, "239.1.1.1");
         EXPECT_EQ(std::make_tuple(d.port, d.vidPid, d.pidPassedIn),
                   std::make_tuple(row.port, row.vidPid, row.pidPassedIn));
+    }
+    // Refused with the field as received, for the log line.
+    for (const std::string port : {"0x1388", "+5000", " 5000", "5000x", "70000", "0", "-1", "4294972296"}) {
+        const std::string text = "239.1.1.1:" + port + ":1e1";
+        const StreamDescription d = ParseStreamDescription(text.data(), text.size());
+        EXPECT_EQ(std::make_pair(d.kind, d.portText), std::make_pair(BadPort, port));
+    }
+    for (const std::string pid : {"1fff", "0x2000", "-1", "0x", "1e1x", " 1e1", "+1e1", "ffffffff1e1"}) {
+        const std::string text = "239.1.1.1:5000:" + pid;
+        const StreamDescription d = ParseStreamDescription(text.data(), text.size());
+        EXPECT_EQ(std::make_pair(d.kind, d.pidText), std::make_pair(BadPid, pid));
     }
 }
 
