@@ -17,6 +17,7 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     const SegmentLease segment = LeaseSegment(name);
     if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
     if (segment.buffer < 0) {
+        metrics.CountRequest(Endpoint::Segment, 404, 0);
         mg_send_http_error(conn, 404, "%s", "Error: File not found");
         Log("Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
@@ -28,6 +29,7 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
+    metrics.CountRequest(Endpoint::Segment, 200, written > 0 ? written : 0);
     if (written != segment.size) Log("TS pkt send error %d\n", written);
     ReleaseSegment(segment);
     return 1;

@@ -23,8 +23,12 @@ struct RingFeeder {
         // wholly inside the segment it closes.
         if (frameStart) relay.frameCount++;
     }
-    void MissingSyncByte() { Log("No start code!\n"); }
+    void MissingSyncByte() {
+        RelayMetrics::Add(relay.metrics.syncErrors);
+        Log("No start code!\n");
+    }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
+        RelayMetrics::Add(relay.metrics.continuityErrors);
         Log("discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n", offset, counter,
             expected, priorGood);
     }
@@ -59,9 +63,18 @@ void Quillbrook::ThreadMcastRcv(int sock) {
             return;
         }
         if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
-        if (dumpRequested) continue;
+        RelayMetrics::Add(metrics.datagramsReceived);
+        RelayMetrics::Add(metrics.receivedBytes, received);
+        if (dumpRequested) {
+            RelayMetrics::Add(metrics.droppedBytes, received);
+            continue;
+        }
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        if (length % kTsPacketBytes != 0) Log("Not even ts pkts!\n");
+        RelayMetrics::Add(metrics.droppedBytes, received - (length - length % kTsPacketBytes));
+        if (length % kTsPacketBytes != 0) {
+            RelayMetrics::Add(metrics.unevenDatagrams);
+            Log("Not even ts pkts!\n");
+        }
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
 }

@@ -32,6 +32,7 @@ int LogWebServerMessage(const mg_connection*, const char* message) {
 int OnPlaylistRequest(mg_connection* conn, void*) { return relay.HandlePlaylistRequest(conn); }
 int OnSegmentRequest(mg_connection* conn, void*) { return relay.HandleSegmentRequest(conn); }
 int OnRelayReadyRequest(mg_connection* conn, void*) { return relay.HandleRelayReadyRequest(conn); }
+int OnMetricsRequest(mg_connection* conn, void*) { return relay.HandleMetricsRequest(conn); }
 int OnWebsocketConnect(const mg_connection* conn, void*) { return relay.WebsocketConnect(conn); }
 void OnWebsocketReady(mg_connection* conn, void*) { relay.WebsocketReady(conn); }
 int OnWebsocketData(mg_connection* conn, int bits, char* data, size_t length, void*) {
@@ -58,6 +59,7 @@ int Quillbrook::StartWebServer() {
     mg_set_request_handler(context, "/hlsMcast.m3u8$", OnPlaylistRequest, nullptr);
     mg_set_request_handler(context, "/*.ts$", OnSegmentRequest, nullptr);
     mg_set_request_handler(context, "/relayReady$", OnRelayReadyRequest, nullptr);
+    mg_set_request_handler(context, "/metrics$", OnMetricsRequest, nullptr);
     // The server keeps a pointer to this record, so it lives in the relay.
     wsSubprotocols.nb_subprotocols = 1;
     wsSubprotocols.subprotocols = new const char*[1]{kSubprotocol};
