@@ -27,6 +27,7 @@ void WritePlaylist(std::ostream& out, const SegmentSlot* ring, int32_t mediaSequ
 
 int Quillbrook::HandlePlaylistRequest(mg_connection* conn) {
     if (segmentCounter <= 1) {
+        metrics.CountRequest(Endpoint::Playlist, 404, 0);
         mg_send_http_error(conn, 404, "%s", kNotFoundText);
         return 1;
     }
@@ -41,5 +42,6 @@ int Quillbrook::HandlePlaylistRequest(mg_connection* conn) {
     }
     mg_send_http_ok(conn, kPlaylistContentType, static_cast<long long>(body.size()));
     mg_write(conn, body.data(), body.size());
+    metrics.CountRequest(Endpoint::Playlist, 200, body.size());
     return 1;
 }

@@ -18,6 +18,7 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     const SegmentLease segment = LeaseSegment(name);
     if (firstTsReadPending.exchange(0)) Log("Initial TS read\n");
     if (segment.buffer < 0) {
+        metrics.CountRequest(Endpoint::Segment, 404, 0);
         mg_send_http_error(conn, 404, "%s", kNotFoundText);
         LogFault(Fault::SegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
@@ -26,6 +27,7 @@ int Quillbrook::HandleSegmentRequest(mg_connection* conn) {
     CheckSentContinuity(segment.data, segment.size);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
     const int written = mg_write(conn, segment.data, segment.size);
+    metrics.CountRequest(Endpoint::Segment, 200, written > 0 ? written : 0);
     if (written != segment.size) LogFault(Fault::SendError, "TS pkt send error %d\n", written);
     ReleaseSegment(segment);
     return 1;

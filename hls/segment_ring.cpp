@@ -39,11 +39,13 @@ void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, int32_t 
         memcpy(segmentRing[currentSlot].data + segmentBytes, data, length);
         segmentBytes += length;
     } else {
+        RelayMetrics::Add(metrics.droppedBytes, length);
         LogFault(Fault::SegmentOverflow, "ERROR -- File exceeded; dropping frame data\n");
     }
     if (!frameStart || !IsCutDue(durationMs, segmentBytes)) return;
 
     frameCount = 0;
+    RelayMetrics::Add(metrics.segments[static_cast<size_t>(durationMs > kCutDurationMs ? CutReason::Duration : CutReason::Size)]);
     if (segmentBytes % kTsPacketBytes != 0) Log("File-complete: Not even ts pkts!\n");
     SegmentSlot& closed = segmentRing[currentSlot];
     closed.durationMs = durationMs;

@@ -53,6 +53,7 @@ int Quillbrook::StartMcastReceive() {
         Log("Could not get main mcast socket\n");
         FlushLogAndExit(1);
     }
+    mcastSocket = sock;
     receiveThread = std::thread(&Quillbrook::ThreadMcastRcv, this, sock);
     receiveThread.detach();
     return 1;

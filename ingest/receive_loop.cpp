@@ -24,8 +24,12 @@ struct RingFeeder {
         // wholly inside the segment it closes.
         if (frameStart) relay.frameCount++;
     }
-    void MissingSyncByte() { LogFault(Fault::NoStartCode, "No start code!\n"); }
+    void MissingSyncByte() {
+        RelayMetrics::Add(relay.metrics.syncErrors);
+        LogFault(Fault::NoStartCode, "No start code!\n");
+    }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
+        RelayMetrics::Add(relay.metrics.continuityErrors);
         LogFault(Fault::Discontinuity, "discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n",
                  offset, counter, expected, priorGood);
     }
@@ -60,9 +64,18 @@ void Quillbrook::ThreadMcastRcv(int sock) {
             return;
         }
         if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
-        if (dumpRequested) continue;
+        RelayMetrics::Add(metrics.datagramsReceived);
+        RelayMetrics::Add(metrics.receivedBytes, received);
+        if (dumpRequested) {
+            RelayMetrics::Add(metrics.droppedBytes, received);
+            continue;
+        }
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        if (length % kTsPacketBytes != 0) LogFault(Fault::UnevenDatagram, "Not even ts pkts!\n");
+        RelayMetrics::Add(metrics.droppedBytes, received - (length - length % kTsPacketBytes));
+        if (length % kTsPacketBytes != 0) {
+            RelayMetrics::Add(metrics.unevenDatagrams);
+            LogFault(Fault::UnevenDatagram, "Not even ts pkts!\n");
+        }
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "web/control_access.h"
+#include "web/metrics.h"
 
 inline constexpr int kSlotCount = 8;
 inline constexpr int kSlotBytes = 2'125'000;
@@ -78,6 +79,8 @@ public:
     std::atomic<int32_t> dumpRequested;
     // Set once before the web server starts; absent: anyone may control.
     std::optional<std::vector<AddressBlock>> controlFrom;
+    RelayMetrics metrics;
+    std::atomic<int> mcastSocket{-1};  // for the kernel's drop count at a scrape
 
     // Segment buffers behind segmentRing[].data, with the senders reading each.
     // Guarded by stateMutex.
@@ -109,6 +112,8 @@ public:
     // hls/segment_endpoint.cpp
     int HandleSegmentRequest(mg_connection* conn);
     int HandleRelayReadyRequest(mg_connection* conn);
+    // web/metrics.cpp
+    int HandleMetricsRequest(mg_connection* conn);
     void CheckSentContinuity(const uint8_t* data, int32_t size);
     // web/web_server.cpp
     int StartWebServer();

@@ -13,21 +13,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 packages=(cmake g++ gcc make libcivetweb-dev iproute2 util-linux ffmpeg nginx wrk linux-perf python3-websockets)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  # Debian's nginx package starts a server on port 80 as it installs unless
-  # policy-rc.d forbids it; the benchmark's nginx runs only in its namespace.
-  made_policy=
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    made_policy=1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  if [ -n "$made_policy" ]; then rm -f /usr/sbin/policy-rc.d; fi
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=${QB_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQB_WERROR=ON >/dev/null

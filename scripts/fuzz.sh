@@ -15,12 +15,7 @@ seconds=${1:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: $0 [SECONDS]" >&2; exit 2; }
 
 packages=(clang-14 libclang-rt-14-dev libcivetweb-dev cmake make)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=build-fuzz
 targets=(ts_scan stream_description segment_name)

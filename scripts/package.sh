@@ -6,16 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libcivetweb-dev dpkg-dev)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 # hls.js for the player page, from npm as in scripts/setup.sh.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+  scripts/install-packages.sh nodejs npm
 fi
 if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
   npm ci --no-audit --no-fund --loglevel=error

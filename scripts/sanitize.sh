@@ -15,12 +15,7 @@ if [ "${sanitizers[*]}" = none ]; then exit 0; fi
 # that library then ignores log_path, so its reports would only reach the
 # relay's standard error, which the end-to-end harness never reads.
 packages=(clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -3,19 +3,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# systemd and dpkg-dev: the package test verifies the unit and builds the package.
+# systemd and dpkg-dev: the package test verifies the unit and builds the package;
+# nginx and the Prometheus client: the tier test puts nginx in front and reads /metrics.
 packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium wrk
-  systemd dpkg-dev)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+  systemd dpkg-dev nginx python3-prometheus-client)
+scripts/install-packages.sh "${packages[@]}"
 # Any Node with npm will do; Debian's own needs its separate npm package.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+  scripts/install-packages.sh nodejs npm
 fi
 # hls.js for the player page, playwright-core for the browser test.
 if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then

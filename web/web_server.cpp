@@ -47,6 +47,7 @@ int OnPlaylistRequest(mg_connection* conn, void*) { return relay.HandlePlaylistR
 int OnSegmentRequest(mg_connection* conn, void*) { return relay.HandleSegmentRequest(conn); }
 int OnRelayReadyRequest(mg_connection* conn, void*) { return relay.HandleRelayReadyRequest(conn); }
 int OnStaticRequest(mg_connection* conn, void*) { return relay.HandleStaticRequest(conn); }
+int OnMetricsRequest(mg_connection* conn, void*) { return relay.HandleMetricsRequest(conn); }
 int OnWebsocketConnect(const mg_connection* conn, void*) { return relay.WebsocketConnect(conn); }
 void OnWebsocketReady(mg_connection* conn, void*) { relay.WebsocketReady(conn); }
 int OnWebsocketData(mg_connection* conn, int bits, char* data, size_t length, void*) {
@@ -109,6 +110,7 @@ int Quillbrook::StartWebServer() {
     mg_set_request_handler(context, "/hlsMcast.m3u8$", OnPlaylistRequest, nullptr);
     mg_set_request_handler(context, "/*.ts$", OnSegmentRequest, nullptr);
     mg_set_request_handler(context, "/relayReady$", OnRelayReadyRequest, nullptr);
+    mg_set_request_handler(context, "/metrics$", OnMetricsRequest, nullptr);
     // Last: the server tries handlers in the order they were set.
     mg_set_request_handler(context, "**", OnStaticRequest, nullptr);
     // The server keeps a pointer to this record, so it lives in the relay.

@@ -1,0 +1,69 @@
+"""Many viewers through the nginx tier: scripts/channels.sh brings up two
+channels (each relay in a namespace of its own) behind deploy/nginx's
+configuration, and simulated players (tools/hls_viewers.py) watch both."""
+import json
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+from prometheus_client.parser import text_string_to_metric_families
+
+from conftest import ROOT, Process, poll
+
+VIEWERS, SLOW_VIEWERS, WATCH_SECONDS = 100, 10, 20
+
+
+def in_tier(prefix, *command):
+    return subprocess.run(["ip", "netns", "exec", f"{prefix}tier", *map(str, command)], check=True,
+                          capture_output=True, text=True, timeout=WATCH_SECONDS + 60).stdout
+
+
+def scrape(prefix, channel):
+    """The relay's /metrics, read from the tier's side of the LAN, as {name{labels}: value}."""
+    text = in_tier(prefix, "curl", "-sf", f"http://198.51.100.{10 + channel}:8154/metrics")
+    return {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
+            for family in text_string_to_metric_families(text) for sample in family.samples}
+
+
+def test_a_hundred_viewers_through_the_tier_cost_each_relay_one_viewer(tmp_path, make_stream):
+    prefix, ready = f"qbt{os.getpid() % 100000}-", tmp_path / "ready"
+    tier = Process([ROOT / "scripts/channels.sh", "2", "--prefix", prefix, "--ready-file", ready,
+                    "--stream", make_stream(24)])
+    try:
+        poll(lambda: ready.exists() or tier.proc.poll() is not None, timeout=90, what="the channels")
+        assert tier.proc.poll() is None, tier.output
+        run = Path(ready.read_text().strip())
+        started = time.monotonic()
+        urls = [f"http://127.0.0.1:8080/ch{k}/hlsMcast.m3u8" for k in (1, 2)]
+        in_tier(prefix, "/usr/bin/python3", ROOT / "tools/hls_viewers.py", *urls, "--viewers", VIEWERS,
+                "--slow", SLOW_VIEWERS, "--seconds", WATCH_SECONDS, "--json", tmp_path / "viewers.json")
+        viewers = json.loads((tmp_path / "viewers.json").read_text())
+        assert (viewers["in_time"], viewers["misses"], viewers["errors"]) == (VIEWERS, [], [])
+        assert viewers["relay_urls"] == 0, "a viewer was sent to a relay, past the tier"
+
+        for k, url in enumerate(urls, 1):
+            # The source stops; once the relay has taken its last datagram, the counts must agree.
+            os.kill(int((run / f"ch{k}/source.pid").read_text()), signal.SIGTERM)
+            source_log = run / f"ch{k}/source.log"
+            poll(lambda: "mcast_send: sent " in source_log.read_text(), what="the source's count")
+            sent = int(source_log.read_text().split("mcast_send: sent ")[1].split()[0])
+            poll(lambda: scrape(prefix, k)[("quillbrook_datagrams_received_total", ())] == sent,
+                 what=f"relay {k} to count every datagram sent")
+            m = scrape(prefix, k)
+            elapsed = time.monotonic() - started + 10  # the relay started a few seconds before the viewers
+            cut = sum(v for (name, _), v in m.items() if name == "quillbrook_segments_total")
+            served = m[("quillbrook_http_requests_total", (("code", "200"), ("endpoint", "segment")))]
+            playlists = sum(v for (name, labels), v in m.items() if name == "quillbrook_http_requests_total"
+                            and ("endpoint", "playlist") in labels)
+            fetched = viewers["per_url"][url]["segments"]
+            assert len(fetched) <= served <= 2 * cut, (len(fetched), served, cut)
+            assert playlists <= 2 * elapsed, (playlists, elapsed)
+            assert m[("quillbrook_served_bytes_total", (("endpoint", "segment"),))] >= sum(fetched.values())
+            for zero in ("dropped_bytes", "socket_dropped_datagrams", "continuity_errors", "sync_errors"):
+                assert m[(f"quillbrook_{zero}_total", ())] == 0, zero
+            assert (m[("quillbrook_controller_connected", ())], m[("quillbrook_rtp_input", ())]) == (1, 0)
+    finally:
+        tier.proc.send_signal(signal.SIGTERM)
+        tier.wait_exit(timeout=30)

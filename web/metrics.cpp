@@ -1,0 +1,121 @@
+#include "web/metrics.h"
+
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "relay/quillbrook.h"
+
+namespace {
+
+const char* const kEndpointNames[] = {"playlist", "segment", "metrics"};
+const char* const kStatusCodes[] = {"200", "404", "other"};
+const char* const kCutReasonNames[] = {"duration", "keyframe", "size", "overflow"};
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void Sample(std::string& out, const char* name, const std::string& labels, uint64_t value) {
+    char number[24];
+    snprintf(number, sizeof number, " %" PRIu64 "\n", value);
+    out += name;
+    if (!labels.empty()) out += "{" + labels + "}";
+    out += number;
+}
+
+void Counter(std::string& out, const char* name, const char* help, uint64_t value) {
+    Family(out, name, "counter", help);
+    Sample(out, name, "", value);
+}
+
+}  // namespace
+
+void RelayMetrics::CountRequest(Endpoint endpoint, int status, uint64_t bytes) {
+    const HttpStatus code = status == 200 ? HttpStatus::Ok : status == 404 ? HttpStatus::NotFound : HttpStatus::Other;
+    Add(requests[static_cast<size_t>(endpoint)][static_cast<size_t>(code)]);
+    Add(servedBytes[static_cast<size_t>(endpoint)], bytes);
+}
+
+MetricsSnapshot RelayMetrics::Snapshot() const {
+    const auto load = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
+    MetricsSnapshot s;
+    s.datagramsReceived = load(datagramsReceived);
+    s.receivedBytes = load(receivedBytes);
+    s.droppedBytes = load(droppedBytes);
+    s.continuityErrors = load(continuityErrors);
+    s.syncErrors = load(syncErrors);
+    s.unevenDatagrams = load(unevenDatagrams);
+    s.rtpSequenceErrors = load(rtpSequenceErrors);
+    for (size_t i = 0; i < segments.size(); i++) s.segments[i] = load(segments[i]);
+    for (size_t e = 0; e < requests.size(); e++) {
+        s.servedBytes[e] = load(servedBytes[e]);
+        for (size_t c = 0; c < requests[e].size(); c++) s.requests[e][c] = load(requests[e][c]);
+    }
+    return s;
+}
+
+std::string FormatMetrics(const MetricsSnapshot& m, const StreamState& state) {
+    std::string out;
+    Counter(out, "quillbrook_datagrams_received_total", "Datagrams read from the multicast socket.",
+            m.datagramsReceived);
+    Counter(out, "quillbrook_received_bytes_total", "Bytes of the datagrams read.", m.receivedBytes);
+    Counter(out, "quillbrook_socket_dropped_datagrams_total",
+            "Datagrams the kernel dropped because the socket's receive buffer was full.", state.socketDrops);
+    Counter(out, "quillbrook_dropped_bytes_total",
+            "Received bytes that reached no segment: partial packets, oversized datagrams, dumped input.",
+            m.droppedBytes);
+    Counter(out, "quillbrook_continuity_errors_total", "Breaks in the video PID's continuity counter.",
+            m.continuityErrors);
+    Counter(out, "quillbrook_rtp_sequence_errors_total", "Gaps in RTP sequence numbers.", m.rtpSequenceErrors);
+    Counter(out, "quillbrook_sync_errors_total", "Transport packets without the 0x47 sync byte.", m.syncErrors);
+    Counter(out, "quillbrook_uneven_datagrams_total", "Datagrams that were not whole transport packets.",
+            m.unevenDatagrams);
+    Family(out, "quillbrook_rtp_input", "gauge", "1 when the stream arrives RTP-wrapped, 0 when plain.");
+    Sample(out, "quillbrook_rtp_input", "", state.rtpInput);
+    Family(out, "quillbrook_segments_total", "counter", "Segments closed, by what closed them.");
+    for (size_t i = 0; i < m.segments.size(); i++) {
+        Sample(out, "quillbrook_segments_total", std::string("reason=\"") + kCutReasonNames[i] + "\"", m.segments[i]);
+    }
+    Family(out, "quillbrook_http_requests_total", "counter", "Requests answered, by endpoint and status code.");
+    for (size_t e = 0; e < m.requests.size(); e++) {
+        for (size_t c = 0; c < m.requests[e].size(); c++) {
+            Sample(out, "quillbrook_http_requests_total",
+                   std::string("endpoint=\"") + kEndpointNames[e] + "\",code=\"" + kStatusCodes[c] + "\"",
+                   m.requests[e][c]);
+        }
+    }
+    Family(out, "quillbrook_served_bytes_total", "counter", "Response body bytes sent, by endpoint.");
+    for (size_t e = 0; e < m.servedBytes.size(); e++) {
+        Sample(out, "quillbrook_served_bytes_total", std::string("endpoint=\"") + kEndpointNames[e] + "\"",
+               m.servedBytes[e]);
+    }
+    Family(out, "quillbrook_controller_connected", "gauge", "1 while a control client holds the relay.");
+    Sample(out, "quillbrook_controller_connected", "", state.controllerConnected);
+    return out;
+}
+
+int Quillbrook::HandleMetricsRequest(mg_connection* conn) {
+    StreamState state;
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t meminfoBytes = sizeof meminfo;
+    if (const int sock = mcastSocket; sock >= 0 && getsockopt(sock, SOL_SOCKET, SO_MEMINFO, meminfo, &meminfoBytes) == 0) {
+        state.socketDrops = meminfo[SK_MEMINFO_DROPS];
+    }
+    state.controllerConnected = wsConn.load() != nullptr;
+    const std::string body = FormatMetrics(metrics.Snapshot(), state);
+    mg_send_http_ok(conn, kMetricsContentType, static_cast<long long>(body.size()));
+    mg_write(conn, body.data(), body.size());
+    metrics.CountRequest(Endpoint::Metrics, 200, body.size());
+    return 1;
+}
