@@ -17,23 +17,24 @@ constexpr int kReceiveBufferBytes = 1'048'576;
 struct RingFeeder {
     Quillbrook& relay;
 
-    void Chunk(const uint8_t* data, int32_t length, bool frameStart) {
-        relay.AppendSegmentData(data, length, frameStart);
-        // Counted after the call: a cut made there measures only the frames
-        // wholly inside the segment it closes.
-        if (frameStart) relay.frameCount++;
+    void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
+        relay.AppendSegmentData(data, length, frame);
     }
     void MissingSyncByte() { Log("No start code!\n"); }
+    void PartialPacket() { Log("Not even ts pkts!\n"); }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
         Log("discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n", offset, counter,
             expected, priorGood);
+    }
+    void RtpWrapped() { Log("Stream is RTP-wrapped; reading the transport packets inside\n"); }
+    void RtpSequenceGap(int sequence, int expected) {
+        Log("RTP sequence discontinuity, seq = %d, expectedSeq = %d\n", sequence, expected);
     }
 };
 
 }  // namespace
 
 void Quillbrook::ThreadMcastRcv(int sock) {
-    frameCount = 0;
     segmentBytes = 0;
     ringWrapped = 0;
     Log("Starting mcast receive thread\n");
@@ -61,7 +62,6 @@ void Quillbrook::ThreadMcastRcv(int sock) {
         if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
         if (dumpRequested) continue;
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        if (length % kTsPacketBytes != 0) Log("Not even ts pkts!\n");
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
 }
