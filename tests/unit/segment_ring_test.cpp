@@ -81,7 +81,8 @@ TEST_F(SegmentRing, DurationsFromTheFramesTicks) {
         {"60/s, every frame a keyframe: 109 frames, as ever", k60Fps, 1, {1816, 1816, 1816}},
         {"25/s, a keyframe every 2 s", kTimestampHz / 25, 50, {2000, 2000, 2000}},
         {"29.97/s, a keyframe every 30 frames", 3003, 30, {2002, 2002, 2002}},
-        {"no keyframes: held to 2450 ms twice, then cut as soon as due", k60Fps, 0, {2450, 2450, 1816, 1816}},
+        {"keyframes 5 s apart: after two segments without, cut as soon as due until one comes", k60Fps, 300,
+         {2450, 2450, 1816, 2450, 2450}},
     };
     for (const auto& row : rows) {
         TearDown();
