@@ -17,7 +17,7 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
 fi
-# hls.js for the player page, playwright-core for the browser test.
+# hls.js for the player page; playwright-core and Shaka Player for the browser test.
 if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi
