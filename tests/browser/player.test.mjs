@@ -1,3 +1,7 @@
+// Players in a real browser: headless Chromium plays the relay's live stream,
+// 60 and 25 frames/s, in our hls.js page and in Shaka Player, while the
+// relay, its client and a multicast source run in a private network
+// namespace. Leaves screenshots in <build>/browser-test/.
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import { existsSync } from "node:fs";
@@ -20,11 +24,10 @@ const WINDOW_MS = 12_000;
 // 60 s: longer than both players play, so the source is sent once, without a loop's seam.
 const STREAMS = [
   { name: "60 fps", fps: 60, file: "browser-test-60.ts", make: (out) => [path.join(ROOT, "tools/make_test_stream.sh"), out, "60"] },
-  { name: "25 fps", fps: 25, file: "browser-test-25.ts", make: (out) => ["ffmpeg", "-nostdin", "-v", "error", "-y",
-    "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
-    "-t", "60", "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-bf", "3", "-g", "50", "-keyint_min",
-    "50", "-sc_threshold", "0", "-b:v", "1500k", "-maxrate", "1500k", "-bufsize", "3000k", "-c:a", "aac", "-b:a", "128k",
-    "-streamid", "0:0x100", "-streamid", "1:0x101", "-f", "mpegts", out] },
+  { name: "25 fps", fps: 25, file: "browser-test-25.ts", make: (out) => [..."ffmpeg -nostdin -v error -y -f lavfi -i \
+testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 60 -c:v libx264 -preset veryfast \
+-pix_fmt yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac \
+-streamid 0:0x100 -streamid 1:0x101 -f mpegts".split(" "), out] },
 ];
 const PLAYERS = [
   { name: "hls.js", page: "/", errors: () => window.quillbrook.fatalErrors },
@@ -144,11 +147,7 @@ after(async () => {
 // wall clock (a frozen picture shows no dropped frames), the picture never
 // stands still for half a second, and it stays within 10 s of the source.
 async function play(page, player, fps, label) {
-  const failed = async (error) => {
-    await page.screenshot({ path: path.join(OUTPUT, `${label}-failed.png`) });
-    throw error;
-  };
-  await page.waitForFunction(() => window.probe.playing, null, { timeout: PLAY_DEADLINE_MS }).catch(failed);
+  await page.waitForFunction(() => window.probe.playing, null, { timeout: PLAY_DEADLINE_MS });
   await sleep(SETTLE_MS);
   const first = await page.evaluate(() => window.probe.sample());
   const latencies = [];
@@ -156,7 +155,6 @@ async function play(page, player, fps, label) {
     latencies.push(await page.evaluate(() => window.probe.latency()));
   }
   const last = await page.evaluate(() => window.probe.sample());
-  await page.screenshot({ path: path.join(OUTPUT, `${label}.png`) });
   const played = last.time - first.time;
   const shown = (last.frames - first.frames - (last.dropped - first.dropped)) / (played * fps);
   const pace = played * 1000 / (last.wallMs - first.wallMs);
@@ -206,8 +204,11 @@ for (const stream of STREAMS) {
           page.on("pageerror", (error) => pageErrors.push(String(error)));
           await page.goto(`http://127.0.0.1:8154${player.page}`);
         }
-        tp.after(() => page.close());
-        await play(page, player, stream.fps, `${player.name.split(" ")[0]}-${stream.fps}`);
+        tp.after(async () => {
+          await page.screenshot({ path: path.join(OUTPUT, `${player.name.split(" ")[0]}-${stream.fps}.png`) });
+          await page.close();
+        });
+        await play(page, player, stream.fps, `${player.name} at ${stream.name}`);
         if (player === PLAYERS[0]) {
           const status = await page.evaluate(() => ({ ...window.quillbrook, hls: null,
             shown: document.getElementById("sequence").textContent }));
