@@ -22,6 +22,7 @@ struct CheckingSink {
     size_t marks = 0;
     bool ended = false;
     int rtpWrapped = 0;
+    bool partial = false;
 
     void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
         FUZZ_CHECK(!ended && data == datagram + nextChunk && length >= 0 && length % kTsPacketBytes == 0);
@@ -41,7 +42,7 @@ struct CheckingSink {
         }
     }
     void MissingSyncByte() {}
-    void PartialPacket() {}
+    void PartialPacket() { partial = true; }
     void RtpWrapped() { rtpWrapped++; }
     void RtpSequenceGap(int sequence, int expected) {
         FUZZ_CHECK(sequence != expected && sequence >= 0 && sequence <= 0xFFFF && expected >= 0 && expected <= 0xFFFF);
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool rtpBefore = state.rtpWrapped;
         CheckingSink sink{packets, wholeBytes, videoPid};
         ScanDatagram(datagram.get(), length, videoPid, state, sink);
-        FUZZ_CHECK(sink.nextChunk == wholeBytes && sink.marks == videoStarts);
+        FUZZ_CHECK(sink.nextChunk == wholeBytes && sink.marks == videoStarts && sink.partial == (wholeBytes < packetBytes));
         FUZZ_CHECK(sink.rtpWrapped == (rtp && !rtpBefore) && state.rtpWrapped == (rtp || rtpBefore));
         FUZZ_CHECK(state.expectedCounter >= 0 && state.expectedCounter < 16);
     }

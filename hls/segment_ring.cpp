@@ -12,7 +12,8 @@ CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t seg
                           bool keyframesLately) {
     if (elapsedTicks > kCutDurationMs * kTicksPerMs) {
         if (randomAccess) return CutReason::kKeyframe;
-        if (!keyframesLately || elapsedTicks + periodTicks > kLongestSegmentMs * kTicksPerMs) return CutReason::kDuration;
+        const bool oneMoreFramePassesLongest = elapsedTicks + periodTicks > kLongestSegmentMs * kTicksPerMs;
+        if (!keyframesLately || oneMoreFramePassesLongest) return CutReason::kDuration;
     }
     if (segmentBytes > kCutSegmentBytes) return CutReason::kSize;
     return CutReason::kNone;

@@ -17,7 +17,8 @@ inline constexpr int32_t kCutSegmentBytes = 2'000'000;
 // as they are due rather than held to kLongestSegmentMs.
 inline constexpr int32_t kKeyframelessSegments = 2;
 
-// Why a segment closed.
+// Why a segment closed: CutAtFrameStart gives the first four; kOverflow is the
+// ring's own, when a chunk does not fit the slot being filled.
 enum class CutReason { kNone, kDuration, kKeyframe, kSize, kOverflow };
 
 // Whole milliseconds, as EXTINF gives them: 109 frames at 60/s are 1816.

@@ -23,7 +23,8 @@ const SETTLE_MS = 6000;
 const WINDOW_MS = 12_000;
 // 60 s: longer than both players play, so the source is sent once, without a loop's seam.
 const STREAMS = [
-  { name: "60 fps", fps: 60, file: "browser-test-60.ts", make: (out) => [path.join(ROOT, "tools/make_test_stream.sh"), out, "60"] },
+  { name: "60 fps", fps: 60, file: "browser-test-60.ts",
+    make: (out) => [path.join(ROOT, "tools/make_test_stream.sh"), out, "60"] },
   { name: "25 fps", fps: 25, file: "browser-test-25.ts", make: (out) => [..."ffmpeg -nostdin -v error -y -f lavfi -i \
 testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 60 -c:v libx264 -preset veryfast \
 -pix_fmt yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac \
@@ -161,7 +162,8 @@ async function play(page, player, fps, label) {
   const result = { shown, pace, longestStillMs: last.longestStillMs, latency: Math.max(...latencies),
     errors: await page.evaluate(player.errors) };
   console.log(`# ${label}: ${JSON.stringify(result)}`);
-  assert.ok(shown >= 0.95 && pace >= 0.95 && result.longestStillMs < 500 && result.latency < 10, JSON.stringify(result));
+  assert.ok(shown >= 0.95 && pace >= 0.95 && result.longestStillMs < 500 && result.latency < 10,
+    JSON.stringify(result));
   assert.deepEqual(result.errors, []);
 }
 
@@ -184,7 +186,8 @@ for (const stream of STREAMS) {
       for (const child of own) if (child.exitCode === null && child.signalCode === null) child.kill("SIGKILL");
       await Promise.all(own.map((child) => child.exited));
     });
-    const relay = startInNetns([path.join(BUILD, "quillbrook")], { cwd: relayDir, env: { ...process.env, HOME: home } });
+    const relay = startInNetns([path.join(BUILD, "quillbrook")],
+      { cwd: relayDir, env: { ...process.env, HOME: home } });
     await poll("the relay to listen", async () => (await readLog()).includes("Browse files at http://127.0.0.1:8155/"));
     const client = startInNetns([path.join(BUILD, "client/quillbrook-client"), SOURCE.join(":")]);
     await poll("the client to describe the stream", () => client.output.includes("described stream"));

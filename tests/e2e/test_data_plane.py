@@ -147,7 +147,8 @@ class Viewer:
             assert real_ms > CUT_DURATION_MS or by_size, f"hlsMcast_{n}.ts cut early"
             assert abs(self.extinf[n] * 1000 - real_ms) <= stream.frame_ms, f"hlsMcast_{n}.ts lasts {real_ms} ms"
             missed = [at for at in frames if at in stream.keyframes and stream.ms(frames[0], at) > CUT_DURATION_MS]
-            assert by_size or (not missed and (end in stream.keyframes or real_ms + stream.frame_ms > LONGEST_SEGMENT_MS)), \
+            held_to_longest = real_ms + stream.frame_ms > LONGEST_SEGMENT_MS
+            assert by_size or (not missed and (end in stream.keyframes or held_to_longest)), \
                 f"hlsMcast_{n}.ts is not cut at the first keyframe due"
             mid_frame_cuts += end not in stream.frames
             start = end
