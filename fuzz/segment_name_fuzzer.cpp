@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "hls/segment_ring.h"
-#include "ingest/ts_packet.h"
+#include "ingest/ts_scan.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
@@ -29,9 +28,9 @@ struct Session {
     void Cut(int packets) {
         std::vector<uint8_t> content(static_cast<size_t>(packets) * kTsPacketBytes);
         for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
-        ring.AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), 0);
-        ring.frameCount = 2 * kFramesPerSecond;  // past the cut duration
-        ring.AppendSegmentData(content.data(), 0, 1);
+        // A keyframe past the cut duration closes the segment: its clock started at the one before.
+        const FrameStart frame{2 * kTimestampHz, kDefaultFramePeriodTicks, true};
+        ring.AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), &frame);
         closedBytes.push_back(static_cast<int32_t>(content.size()));
     }
     void CheckBytes(const SegmentLease& lease, int32_t segment) {
@@ -76,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto relay = std::make_unique<Quillbrook>();
     FUZZ_CHECK(relay->AllocateSegmentBuffers());
     Session session{*relay, {}, {}};
+    const FrameStart first{0, kDefaultFramePeriodTicks, true};
+    const uint8_t kNoBytes = 0;
+    relay->AppendSegmentData(&kNoBytes, 0, &first);
     const uint8_t* end = data + size;
     const auto next = [&] { return data < end ? *data++ : uint8_t{0}; };
     while (data < end) {

@@ -2,6 +2,7 @@
 // buffer exactly as long as what was received, so any read past it is an ASan
 // report. Input: the video PID (2 bytes, big-endian), then datagrams, each a
 // 2-byte big-endian length and that many bytes (fewer if the input ends).
+// A datagram may be RTP-wrapped; the scan then reads the packets inside.
 #include <algorithm>
 #include <memory>
 
@@ -10,23 +11,30 @@
 
 namespace {
 
-// The chunks must tile the datagram's whole packets in order, each marked
-// chunk ending right before a video PES start and only the last one unmarked.
+// The chunks must tile the whole packets in order, each marked chunk ending
+// right before a video PES start and only the last one unmarked; a frame's
+// time never runs backwards or leaps, and the indicator always means random access.
 struct CheckingSink {
-    const uint8_t* datagram;
+    const uint8_t* datagram;  // its transport packets: past an RTP header, if any
     size_t wholeBytes;
     int videoPid;
     size_t nextChunk = 0;
     size_t marks = 0;
     bool ended = false;
+    int rtpWrapped = 0;
+    bool partial = false;
 
-    void Chunk(const uint8_t* data, int32_t length, bool frameStart) {
+    void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
         FUZZ_CHECK(!ended && data == datagram + nextChunk && length >= 0 && length % kTsPacketBytes == 0);
         nextChunk += static_cast<size_t>(length);
         FUZZ_CHECK(nextChunk <= wholeBytes);
-        if (frameStart) {
+        if (frame) {
             FUZZ_CHECK(nextChunk < wholeBytes && (length > 0 || nextChunk == 0));
-            FUZZ_CHECK((datagram[nextChunk + 1] & 0x40) && ((datagram[nextChunk + 1] & 0x1F) << 8 | datagram[nextChunk + 2]) == videoPid);
+            const TsPacket packet{datagram + nextChunk};
+            FUZZ_CHECK(packet.pusi() && packet.pid() == videoPid);
+            FUZZ_CHECK(frame->ticks >= 0 && frame->ticks <= kLongestFrameStepTicks);
+            FUZZ_CHECK(frame->periodTicks > 0 && frame->periodTicks <= kLongestFramePeriodTicks);
+            FUZZ_CHECK(frame->randomAccess || !packet.randomAccessIndicator());
             marks++;
         } else {
             FUZZ_CHECK(length > 0 && nextChunk == wholeBytes);
@@ -34,6 +42,11 @@ struct CheckingSink {
         }
     }
     void MissingSyncByte() {}
+    void PartialPacket(size_t leftOverBytes) { partial = leftOverBytes > 0 && leftOverBytes < kTsPacketBytes; }
+    void RtpWrapped() { rtpWrapped++; }
+    void RtpSequenceGap(int sequence, int expected) {
+        FUZZ_CHECK(sequence != expected && sequence >= 0 && sequence <= 0xFFFF && expected >= 0 && expected <= 0xFFFF);
+    }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
         FUZZ_CHECK(offset >= 0 && offset % kTsPacketBytes == 0 && static_cast<size_t>(offset) < wholeBytes);
         FUZZ_CHECK(counter >= 0 && counter < 16 && expected >= 0 && expected < 16 && counter != expected);
@@ -61,15 +74,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data += length;
         size -= length;
 
-        const size_t wholeBytes = length - length % kTsPacketBytes;
+        const std::optional<RtpPayload> rtp = UnwrapRtp(datagram.get(), length);
+        FUZZ_CHECK(!rtp || (rtp->data > datagram.get() && rtp->data + rtp->length <= datagram.get() + length &&
+                            rtp->length > 0 && rtp->data[0] == kTsSyncByte));
+        const uint8_t* packets = rtp ? rtp->data : datagram.get();
+        const size_t packetBytes = rtp ? rtp->length : length;
+        const size_t wholeBytes = packetBytes - packetBytes % kTsPacketBytes;
         size_t videoStarts = 0;
         for (size_t at = 0; at < wholeBytes; at += kTsPacketBytes) {
-            const uint8_t* p = datagram.get() + at;
-            videoStarts += (p[1] & 0x40) && ((p[1] & 0x1F) << 8 | p[2]) == videoPid;
+            const TsPacket packet{packets + at};
+            videoStarts += packet.pusi() && packet.pid() == videoPid;
         }
-        CheckingSink sink{datagram.get(), wholeBytes, videoPid};
+        const bool rtpBefore = state.rtpWrapped;
+        CheckingSink sink{packets, wholeBytes, videoPid};
         ScanDatagram(datagram.get(), length, videoPid, state, sink);
-        FUZZ_CHECK(sink.nextChunk == wholeBytes && sink.marks == videoStarts);
+        FUZZ_CHECK(sink.nextChunk == wholeBytes && sink.marks == videoStarts && sink.partial == (wholeBytes < packetBytes));
+        FUZZ_CHECK(sink.rtpWrapped == (rtp && !rtpBefore) && state.rtpWrapped == (rtp || rtpBefore));
         FUZZ_CHECK(state.expectedCounter >= 0 && state.expectedCounter < 16);
     }
     return 0;

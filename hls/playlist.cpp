@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "hls/segment_ring.h"
 #include "relay/quillbrook.h"
 
 void WriteExtinfDuration(std::ostream& out, double durationMs) {
@@ -15,7 +16,7 @@ void WriteExtinfDuration(std::ostream& out, double durationMs) {
 void WritePlaylist(std::ostream& out, const SegmentSlot* ring, int32_t mediaSequence, int32_t currentSlot,
                    const std::string& hostAddr) {
     out << "#EXTM3U\r\n"
-        << "#EXT-X-TARGETDURATION:2\r\n"
+        << "#EXT-X-TARGETDURATION:" << kTargetDurationSeconds << "\r\n"
         << "#EXT-X-DISCONTINUITY\r\n"
         << "#EXT-X-MEDIA-SEQUENCE:" << mediaSequence << "\r\n";
     for (int slot = mediaSequence % kSlotCount; slot != currentSlot; slot = (slot + 1) % kSlotCount) {

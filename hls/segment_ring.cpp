@@ -4,17 +4,20 @@
 #include <cstring>
 #include <new>
 
-#include "ingest/ts_packet.h"
+#include "ingest/ts_scan.h"
 #include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
 
-int32_t EstimateDurationMs(int32_t frameCount) {
-    return static_cast<int32_t>(static_cast<double>(frameCount * 1000) / kFramesPerSecond);
-}
-
-bool IsCutDue(int32_t durationMs, int32_t segmentBytes) {
-    return durationMs > kCutDurationMs || segmentBytes > kCutSegmentBytes;
+CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t segmentBytes, bool randomAccess,
+                          bool keyframesLately) {
+    if (elapsedTicks > kCutDurationMs * kTicksPerMs) {
+        if (randomAccess) return CutReason::kKeyframe;
+        const bool oneMoreFramePassesLongest = elapsedTicks + periodTicks > kLongestSegmentMs * kTicksPerMs;
+        if (!keyframesLately || oneMoreFramePassesLongest) return CutReason::kDuration;
+    }
+    if (segmentBytes > kCutSegmentBytes) return CutReason::kSize;
+    return CutReason::kNone;
 }
 
 bool Quillbrook::AllocateSegmentBuffers() {
@@ -32,23 +35,58 @@ bool Quillbrook::AllocateSegmentBuffers() {
     return true;
 }
 
-void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, int32_t frameStart) {
-    std::lock_guard<std::mutex> hold(stateMutex);
-    const int32_t durationMs = EstimateDurationMs(frameCount);
-    if (segmentBytes + length < kSlotBytes) {
+void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, const FrameStart* frameStart) {
+    int32_t fullAtBytes = 0;
+    {
+        std::lock_guard<std::mutex> hold(stateMutex);
+        // Rather than lose the chunk, close the segment in the middle of the
+        // frame it belongs to; that frame's time goes with the closed part.
+        if (segmentBytes + length >= kSlotBytes) {
+            fullAtBytes = segmentBytes;
+            CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow);
+            segmentTimed = false;
+            segmentRandomAccess = false;
+        }
         memcpy(segmentRing[currentSlot].data + segmentBytes, data, length);
         segmentBytes += length;
-    } else {
-        RelayMetrics::Add(metrics.droppedBytes, length);
-        LogFault(Fault::SegmentOverflow, "ERROR -- File exceeded; dropping frame data\n");
+        if (frameStart) AddFrameStart(*frameStart);
     }
-    if (!frameStart || !IsCutDue(durationMs, segmentBytes)) return;
+    if (fullAtBytes) {
+        LogFault(Fault::SegmentOverflow, "AppendSegmentData:: slot full at %d bytes; next segment starts mid-frame\n",
+                 fullAtBytes);
+    }
+}
 
-    frameCount = 0;
-    RelayMetrics::Add(metrics.segments[static_cast<size_t>(durationMs > kCutDurationMs ? CutReason::Duration : CutReason::Size)]);
+// Called under stateMutex, after the bytes before the frame are in the slot.
+void Quillbrook::AddFrameStart(const FrameStart& frame) {
+    framePeriodTicks = frame.periodTicks;
+    // A segment's time runs from its first frame start.
+    if (!segmentTimed) {
+        segmentTimed = true;
+        segmentTicks = 0;
+        segmentRandomAccess = frame.randomAccess;
+        return;
+    }
+    const int64_t elapsedTicks = segmentTicks + frame.ticks;
+    const CutReason reason = CutAtFrameStart(elapsedTicks, frame.periodTicks, segmentBytes, frame.randomAccess,
+                                             keyframelessSegments < kKeyframelessSegments);
+    if (reason == CutReason::kNone) {
+        segmentTicks = elapsedTicks;
+        segmentRandomAccess |= frame.randomAccess;
+        return;
+    }
+    CloseSegment(elapsedTicks, reason);
+    segmentTicks = 0;
+    segmentRandomAccess = frame.randomAccess;
+}
+
+// Called under stateMutex.
+void Quillbrook::CloseSegment(int64_t durationTicks, CutReason reason) {
+    metrics.CountSegment(reason);
+    keyframelessSegments = segmentRandomAccess ? 0 : keyframelessSegments + 1;
     if (segmentBytes % kTsPacketBytes != 0) Log("File-complete: Not even ts pkts!\n");
     SegmentSlot& closed = segmentRing[currentSlot];
-    closed.durationMs = durationMs;
+    closed.durationMs = DurationMs(durationTicks);
     closed.size = segmentBytes;
     snprintf(closed.name, kSegmentNameBytes - 1, "hlsMcast_%d.ts", segmentCounter.load());
     segmentCounter++;

@@ -18,27 +18,36 @@ constexpr int kReceiveBufferBytes = 1'048'576;
 struct RingFeeder {
     Quillbrook& relay;
 
-    void Chunk(const uint8_t* data, int32_t length, bool frameStart) {
-        relay.AppendSegmentData(data, length, frameStart);
-        // Counted after the call: a cut made there measures only the frames
-        // wholly inside the segment it closes.
-        if (frameStart) relay.frameCount++;
+    void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
+        relay.AppendSegmentData(data, length, frame);
     }
     void MissingSyncByte() {
         RelayMetrics::Add(relay.metrics.syncErrors);
         LogFault(Fault::NoStartCode, "No start code!\n");
+    }
+    void PartialPacket(size_t leftOverBytes) {
+        RelayMetrics::Add(relay.metrics.unevenDatagrams);
+        RelayMetrics::Add(relay.metrics.droppedBytes, leftOverBytes);
+        LogFault(Fault::UnevenDatagram, "Not even ts pkts!\n");
     }
     void Discontinuity(int offset, int counter, int expected, int priorGood) {
         RelayMetrics::Add(relay.metrics.continuityErrors);
         LogFault(Fault::Discontinuity, "discontunuity, index = %d, pktCC = %x, expectedCC = %x; prior good udp %d\n",
                  offset, counter, expected, priorGood);
     }
+    void RtpWrapped() {
+        relay.metrics.rtpInput = 1;
+        Log("Stream is RTP-wrapped; reading the transport packets inside\n");
+    }
+    void RtpSequenceGap(int sequence, int expected) {
+        RelayMetrics::Add(relay.metrics.rtpSequenceErrors);
+        LogFault(Fault::RtpSequenceGap, "RTP sequence discontinuity, seq = %d, expectedSeq = %d\n", sequence, expected);
+    }
 };
 
 }  // namespace
 
 void Quillbrook::ThreadMcastRcv(int sock) {
-    frameCount = 0;
     segmentBytes = 0;
     ringWrapped = 0;
     Log("Starting mcast receive thread\n");
@@ -66,16 +75,9 @@ void Quillbrook::ThreadMcastRcv(int sock) {
         if (firstPacketPending.exchange(0)) Log("Initial mcast pkt received\n");
         RelayMetrics::Add(metrics.datagramsReceived);
         RelayMetrics::Add(metrics.receivedBytes, received);
-        if (dumpRequested) {
-            RelayMetrics::Add(metrics.droppedBytes, received);
-            continue;
-        }
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        RelayMetrics::Add(metrics.droppedBytes, received - (length - length % kTsPacketBytes));
-        if (length % kTsPacketBytes != 0) {
-            RelayMetrics::Add(metrics.unevenDatagrams);
-            LogFault(Fault::UnevenDatagram, "Not even ts pkts!\n");
-        }
+        RelayMetrics::Add(metrics.droppedBytes, dumpRequested ? received : received - length);
+        if (dumpRequested) continue;
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
 }

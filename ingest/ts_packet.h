@@ -8,13 +8,18 @@ inline constexpr int kTsPacketBytes = 188;
 inline constexpr uint8_t kTsSyncByte = 0x47;
 
 struct TsPacket {
-    const uint8_t* b;  // at least 4 readable bytes
+    const uint8_t* b;  // all 188 bytes readable
 
     bool hasSyncByte() const { return b[0] == kTsSyncByte; }
     bool pusi() const { return (b[1] & 0x40) != 0; }
     int pid() const { return ((b[1] & 0x1F) << 8) | b[2]; }
+    bool hasAdaptationField() const { return (b[3] & 0x20) != 0; }
     bool hasPayload() const { return (b[3] & 0x10) != 0; }
     int continuityCounter() const { return b[3] & 0x0F; }
+    int adaptationFieldLength() const { return hasAdaptationField() ? b[4] : 0; }
+    bool randomAccessIndicator() const { return adaptationFieldLength() > 0 && (b[5] & 0x40) != 0; }
+    // Past the packet's end when a malformed adaptation field claims more.
+    int payloadOffset() const { return 4 + (hasAdaptationField() ? 1 + b[4] : 0); }
 };
 
 // Checks one payload-carrying packet's counter against the one expected and

@@ -15,6 +15,7 @@ enum class Fault {
     NoStartCode,        // a received packet without its sync byte
     UnevenDatagram,     // a received datagram that is not whole packets
     Discontinuity,      // a break in the received video continuity counters
+    RtpSequenceGap,     // a gap in a received RTP stream's sequence numbers
     SegmentOverflow,    // a segment too big for its slot: no cut, wrong PID
     SentNoStartCode,    // the same checks on what a response sends
     SentDiscontinuity,

@@ -17,8 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "ingest/frame_clock.h"
 #include "web/control_access.h"
 #include "web/metrics.h"
+
+struct FrameStart;
 
 inline constexpr int kSlotCount = 8;
 inline constexpr int kSlotBytes = 2'125'000;
@@ -56,8 +59,16 @@ public:
     std::mutex stateMutex;
     std::atomic<int32_t> firstPacketPending;
     std::atomic<int32_t> firstTsReadPending;
-    int32_t frameCount;
+    // The segment being filled, guarded by stateMutex: its bytes; the 90 kHz
+    // ticks since its first frame start, once it has one (segmentTimed);
+    // whether a random-access frame starts in it; how many closed segments in
+    // a row had none; the stream's frame period, as last measured.
     int32_t segmentBytes;
+    int64_t segmentTicks;
+    bool segmentTimed;
+    bool segmentRandomAccess;
+    int32_t keyframelessSegments;
+    int64_t framePeriodTicks = kDefaultFramePeriodTicks;
     int32_t ringWrapped;
     std::stringstream playlistText;
     std::string hostAddr;
@@ -103,7 +114,7 @@ public:
     // ingest/receive_loop.cpp
     void ThreadMcastRcv(int sock);
     // hls/segment_ring.cpp
-    void AppendSegmentData(const uint8_t* data, int32_t length, int32_t frameStart);
+    void AppendSegmentData(const uint8_t* data, int32_t length, const FrameStart* frameStart);
     bool AllocateSegmentBuffers();
     SegmentLease LeaseSegment(const std::string& name);
     void ReleaseSegment(const SegmentLease& lease);
@@ -126,6 +137,8 @@ public:
     void WebsocketSend();
 
 private:
+    void AddFrameStart(const FrameStart& frame);
+    void CloseSegment(int64_t durationTicks, CutReason reason);
     void ReuseSlotBuffer(int slot);
 };
 

@@ -26,8 +26,9 @@ for tool in mcast_blast bare_receiver; do
 done
 ln -sf ../quillbrook "$tools/quillbrook"
 
-# The test stream padded with null packets to a constant 8.8 Mbit/s: 109
-# frames at 60 frames/s then come to about 2,000,000 bytes, so the relay's
+# The test stream padded with null packets to a constant 8.8 Mbit/s: the
+# 1.8 s after which a segment is due then come to about 2,000,000 bytes, and
+# the size rule cuts there rather than at the next keyframe, so the relay's
 # segments are the size of the file nginx serves.
 stream=$tools/stream.ts
 if [ ! -s "$stream" ]; then

@@ -12,7 +12,7 @@ scripts/install-packages.sh "${packages[@]}"
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   scripts/install-packages.sh nodejs npm
 fi
-# hls.js for the player page, playwright-core for the browser test.
+# hls.js for the player page; playwright-core and Shaka Player for the browser test.
 if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes a synthetic MPEG-2 transport stream to feed the relay:
 #   tools/make_test_stream.sh OUT.ts [SECONDS] [VIDEO_PID]
-# H.264 at 60 frames/s (the rate the relay's segment timing assumes) with AAC
-# audio, about 1.7 Mbit/s in all. Video goes on VIDEO_PID (default 0x100, the
+# H.264 at 60 frames/s, a keyframe every second, with AAC audio, about
+# 1.7 Mbit/s in all. Video goes on VIDEO_PID (default 0x100, the
 # relay's default), audio on the PID after it. SECONDS defaults to 30.
 set -euo pipefail
 
@@ -23,12 +23,10 @@ if (( video_pid < 0x10 || audio_pid > 0x1FFE )); then
   exit 2
 fi
 
-# The relay cuts every 109 frames, so most segments start mid-GOP. A player
-# that joins there needs the parameter sets, so every frame carries them
-# (global header + dump_extra); without them ffmpeg fails each frame with
-# "non-existing PPS" until the next keyframe. No B-frames keep decode order
-# equal to arrival order. The bit-rate cap keeps segments far below the
-# relay's 2,000,000-byte cut, so they are cut by frame count alone.
+# The relay starts segments at keyframes, so the parameter sets come with
+# keyframes only, as x264 puts them. No B-frames keep decode order equal to
+# arrival order. The bit-rate cap keeps segments far below the relay's
+# 2,000,000-byte cut, so they are cut by time alone.
 exec ffmpeg -nostdin -hide_banner -loglevel error -y \
   -f lavfi -i "testsrc2=size=426x240:rate=60" \
   -f lavfi -i "sine=frequency=440:sample_rate=48000" \
@@ -37,7 +35,6 @@ exec ffmpeg -nostdin -hide_banner -loglevel error -y \
   -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 \
   -g 60 -keyint_min 60 -sc_threshold 0 \
   -b:v 1500k -maxrate 1500k -bufsize 1500k \
-  -flags:v +global_header -bsf:v dump_extra=freq=all \
   -c:a aac -b:a 128k -ac 2 \
   -streamid "0:$video_pid" -streamid "1:$audio_pid" \
   -f mpegts "$out"

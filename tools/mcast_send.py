@@ -2,7 +2,7 @@
 """Sends an MPEG-2 transport stream file to a multicast group, the way an IPTV
 head-end does: seven 188-byte packets per UDP datagram, paced at a steady rate.
 
-    mcast_send.py FILE.ts GROUP PORT [--rate-mbps R | --realtime] [--loop]
+    mcast_send.py FILE.ts GROUP PORT [--rate-mbps R | --realtime] [--loop] [--rtp]
                   [--max-seconds S] [--max-datagrams N]
                   [--packets-per-datagram 7] [--ttl 1]
 
@@ -21,6 +21,9 @@ AAC track always runs a little past the video, by the encoder's priming
 frame at least, so at each seam its next pass starts a frame or so early;
 players drop or re-time that frame.
 
+With --rtp each datagram goes out behind a 12-byte RTP header, as many IPTV
+networks send transport streams (see RtpWrapper).
+
 Importable: the tests build datagram lists with datagrams_of() and send them
 with send_datagrams(), or send a whole file with send_stream(); SeamlessLoop
 rewrites the datagrams of one pass for the next.
@@ -28,7 +31,9 @@ rewrites the datagrams of one pass for the next.
 import argparse
 import collections
 import ipaddress
+import random
 import signal
+import struct
 import socket
 import sys
 import threading
@@ -43,6 +48,9 @@ TIMESTAMP_WRAP = 1 << 33  # PTS, DTS and the PCR base are 33-bit counters
 CONTINUITY_WRAP = 16
 DEFAULT_PACKETS_PER_DATAGRAM = 7  # 1316 bytes: the largest run that fits a 1500-byte Ethernet MTU
 DEFAULT_MAX_SECONDS = 3600.0
+RTP_VERSION_2 = 0x80  # no padding, no extension, no CSRC list
+RTP_PAYLOAD_TYPE_MP2T = 33
+RTP_CLOCK_HZ = 90_000
 # Sleeping for less than this costs more in wake-up jitter than it gains.
 MIN_SLEEP_SECONDS = 0.001
 
@@ -243,6 +251,25 @@ class SeamlessLoop:
             _write_timestamp(payload, at, (read_timestamp(payload[at:at + 5]) + shift) % TIMESTAMP_WRAP)
 
 
+class RtpWrapper:
+    """Puts an RTP version-2 header (RFC 3550) before each datagram, as RFC 2250
+    carries transport packets: payload type 33, sequence numbers stepping by
+    one, a 90 kHz timestamp of the send time, one source identifier. The
+    numbers carry on across calls, so a stream sent in stages is one RTP
+    stream; sequence numbers and timestamps start at random, as they should."""
+
+    def __init__(self):
+        self.sequence = random.getrandbits(16)
+        self.first_timestamp = random.getrandbits(32)
+        self.ssrc = random.getrandbits(32)
+
+    def wrap(self, payload, seconds):
+        timestamp = (self.first_timestamp + round(seconds * RTP_CLOCK_HZ)) & 0xFFFFFFFF
+        header = struct.pack("!BBHII", RTP_VERSION_2, RTP_PAYLOAD_TYPE_MP2T, self.sequence, timestamp, self.ssrc)
+        self.sequence = (self.sequence + 1) & 0xFFFF
+        return header + payload
+
+
 def is_multicast(address):
     try:
         return ipaddress.IPv4Address(address).is_multicast
@@ -260,18 +287,20 @@ def multicast_socket(ttl=1):
 
 
 def send_datagrams(datagrams, group, port, rate_bps, *, loop=False, max_seconds=DEFAULT_MAX_SECONDS,
-                   max_datagrams=None, stop=None, ttl=1, sock=None):
+                   max_datagrams=None, stop=None, ttl=1, sock=None, rtp=None):
     """Sends the payloads in order at rate_bps (None: as fast as the socket
     takes them), once or, with loop, over and over as one seamless stream
     (see SeamlessLoop). Returns (datagrams, bytes) sent. Ends at the list's
     end, at max_seconds, at max_datagrams, or when the threading.Event stop
-    is set, whichever comes first."""
+    is set, whichever comes first. With an RtpWrapper each goes out behind
+    its header; the rate and the counts are of the payloads."""
     seamless = SeamlessLoop(datagrams) if loop and datagrams else None
     return _send(seamless.payloads if seamless else datagrams, seamless, group, port, rate_bps,
-                 max_seconds=max_seconds, max_datagrams=max_datagrams, stop=stop, ttl=ttl, sock=sock)
+                 max_seconds=max_seconds, max_datagrams=max_datagrams, stop=stop, ttl=ttl, sock=sock, rtp=rtp)
 
 
-def _send(payloads, seamless, group, port, rate_bps, *, max_seconds, max_datagrams, stop, ttl, sock=None):
+def _send(payloads, seamless, group, port, rate_bps, *, max_seconds, max_datagrams, stop, ttl, sock=None,
+          rtp=None):
     """send_datagrams' work: once through payloads, or endlessly when a
     SeamlessLoop holding them is given."""
     if not payloads:
@@ -305,7 +334,7 @@ def _send(payloads, seamless, group, port, rate_bps, *, max_seconds, max_datagra
                             return sent_datagrams, sent_bytes
                 if later_pass:
                     seamless.advance(index)
-                sock.sendto(payload, destination)
+                sock.sendto(rtp.wrap(payload, time.monotonic() - start) if rtp else payload, destination)
                 sent_datagrams += 1
                 sent_bytes += len(payload)
             if seamless is None:
@@ -317,7 +346,7 @@ def _send(payloads, seamless, group, port, rate_bps, *, max_seconds, max_datagra
 
 
 def send_stream(path, group, port, *, rate_mbps=None, loop=False, max_seconds=DEFAULT_MAX_SECONDS,
-                max_datagrams=None, packets_per_datagram=DEFAULT_PACKETS_PER_DATAGRAM, ttl=1, stop=None):
+                max_datagrams=None, packets_per_datagram=DEFAULT_PACKETS_PER_DATAGRAM, ttl=1, stop=None, rtp=False):
     """Sends a transport stream file; rate_mbps None means its own rate."""
     with open(path, "rb") as f:
         data = f.read()
@@ -333,7 +362,8 @@ def send_stream(path, group, port, *, rate_mbps=None, loop=False, max_seconds=DE
     else:
         rate_bps = stream_rate_bps(data)
     return _send(seamless.payloads if seamless else datagrams, seamless, group, port, rate_bps,
-                 max_seconds=max_seconds, max_datagrams=max_datagrams, stop=stop, ttl=ttl)
+                 max_seconds=max_seconds, max_datagrams=max_datagrams, stop=stop, ttl=ttl,
+                 rtp=RtpWrapper() if rtp else None)
 
 
 def _number(kind, low=None, high=None, positive=False):
@@ -361,6 +391,7 @@ def main(argv=None):
                       help="send at the stream's own rate, from its PCRs (the default)")
     parser.add_argument("--loop", action="store_true",
                         help="start over at the end of the file, clocks and continuity counters running on")
+    parser.add_argument("--rtp", action="store_true", help="send each datagram behind an RTP header")
     parser.add_argument("--max-seconds", type=_number(float, positive=True), default=DEFAULT_MAX_SECONDS,
                         help=f"stop after this long (default {DEFAULT_MAX_SECONDS:g})")
     parser.add_argument("--max-datagrams", type=_number(int, positive=True), help="stop after this many datagrams")
@@ -381,7 +412,8 @@ def main(argv=None):
     try:
         datagrams, sent = send_stream(args.file, args.group, args.port, rate_mbps=args.rate_mbps, loop=args.loop,
                                       max_seconds=args.max_seconds, max_datagrams=args.max_datagrams,
-                                      packets_per_datagram=args.packets_per_datagram, ttl=args.ttl, stop=stop)
+                                      packets_per_datagram=args.packets_per_datagram, ttl=args.ttl, stop=stop,
+                                      rtp=args.rtp)
     except (OSError, ValueError) as e:
         print(f"mcast_send: {e}", file=sys.stderr)
         return 1

@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 
 #include "relay/quillbrook.h"
 
@@ -13,6 +14,7 @@ namespace {
 const char* const kEndpointNames[] = {"playlist", "segment", "metrics"};
 const char* const kStatusCodes[] = {"200", "404", "other"};
 const char* const kCutReasonNames[] = {"duration", "keyframe", "size", "overflow"};
+static_assert(std::size(kCutReasonNames) == kCutReasons);
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
     out += "# HELP ";
@@ -57,6 +59,7 @@ MetricsSnapshot RelayMetrics::Snapshot() const {
     s.syncErrors = load(syncErrors);
     s.unevenDatagrams = load(unevenDatagrams);
     s.rtpSequenceErrors = load(rtpSequenceErrors);
+    s.rtpInput = load(rtpInput);
     for (size_t i = 0; i < segments.size(); i++) s.segments[i] = load(segments[i]);
     for (size_t e = 0; e < requests.size(); e++) {
         s.servedBytes[e] = load(servedBytes[e]);
@@ -82,7 +85,7 @@ std::string FormatMetrics(const MetricsSnapshot& m, const StreamState& state) {
     Counter(out, "quillbrook_uneven_datagrams_total", "Datagrams that were not whole transport packets.",
             m.unevenDatagrams);
     Family(out, "quillbrook_rtp_input", "gauge", "1 when the stream arrives RTP-wrapped, 0 when plain.");
-    Sample(out, "quillbrook_rtp_input", "", state.rtpInput);
+    Sample(out, "quillbrook_rtp_input", "", m.rtpInput);
     Family(out, "quillbrook_segments_total", "counter", "Segments closed, by what closed them.");
     for (size_t i = 0; i < m.segments.size(); i++) {
         Sample(out, "quillbrook_segments_total", std::string("reason=\"") + kCutReasonNames[i] + "\"", m.segments[i]);

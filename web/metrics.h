@@ -8,18 +8,21 @@
 #include <cstdint>
 #include <string>
 
+#include "hls/segment_ring.h"
+
 inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 enum class Endpoint { Playlist, Segment, Metrics, Count };
 enum class HttpStatus { Ok, NotFound, Other, Count };
-// Why a segment was closed.
-enum class CutReason { Duration, Keyframe, Size, Overflow, Count };
+// Segments are counted by every CutReason that closes one.
+inline constexpr size_t kCutReasons = static_cast<size_t>(CutReason::kOverflow);
 
 template <class T>
 struct MetricValues {
     T datagramsReceived{}, receivedBytes{}, droppedBytes{};
     T continuityErrors{}, syncErrors{}, unevenDatagrams{}, rtpSequenceErrors{};
-    std::array<T, static_cast<size_t>(CutReason::Count)> segments{};
+    T rtpInput{};  // 1 once the stream has come RTP-wrapped
+    std::array<T, kCutReasons> segments{};  // by CutReason, kDuration first
     std::array<std::array<T, static_cast<size_t>(HttpStatus::Count)>, static_cast<size_t>(Endpoint::Count)> requests{};
     std::array<T, static_cast<size_t>(Endpoint::Count)> servedBytes{};
 };
@@ -31,13 +34,13 @@ struct RelayMetrics : MetricValues<std::atomic<uint64_t>> {
         counter.fetch_add(amount, std::memory_order_relaxed);
     }
     void CountRequest(Endpoint endpoint, int status, uint64_t bytes);
+    void CountSegment(CutReason reason) { Add(segments[static_cast<size_t>(reason) - 1]); }
     MetricsSnapshot Snapshot() const;
 };
 
 // What a scrape sees besides the counters.
 struct StreamState {
     uint64_t socketDrops = 0;  // datagrams the kernel dropped for a full receive buffer
-    bool rtpInput = false;
     bool controllerConnected = false;
 };
 

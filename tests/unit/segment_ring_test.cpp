@@ -9,70 +9,114 @@
 #include <vector>
 
 #include "hls/segment_ring.h"
+#include "ingest/ts_scan.h"
 #include "ingest/ts_packet.h"
 #include "relay/quillbrook.h"
 
 namespace {
+
+constexpr int64_t k60Fps = kTimestampHz / 60;
+
+TEST(CutRule, ReasonAtAFrameStart) {
+    constexpr int64_t kMs = kTicksPerMs;
+    const struct {
+        int64_t elapsedTicks, periodTicks;
+        int32_t segmentBytes;
+        bool randomAccess, keyframesLately;
+        CutReason reason;
+    } rows[] = {
+        {1800 * kMs, k60Fps, 0, true, true, CutReason::kNone},  // exactly 1800 ms is not over it
+        {109 * k60Fps, k60Fps, 0, true, true, CutReason::kKeyframe},
+        {109 * k60Fps, k60Fps, 0, false, true, CutReason::kNone},  // due: waits for a keyframe
+        {2440 * kMs, 10 * kMs, 0, false, true, CutReason::kNone},  // one more frame reaches 2450 ms, not past it
+        {2441 * kMs, 10 * kMs, 0, false, true, CutReason::kDuration},
+        {109 * k60Fps, k60Fps, 0, false, false, CutReason::kDuration},  // no keyframes lately: as soon as due
+        {1000 * kMs, k60Fps, kCutSegmentBytes, true, true, CutReason::kNone},
+        {1000 * kMs, k60Fps, kCutSegmentBytes + 1, true, false, CutReason::kSize},
+        {1900 * kMs, k60Fps, kCutSegmentBytes + 1, false, true, CutReason::kSize},
+        {1900 * kMs, k60Fps, kCutSegmentBytes + 1, true, true, CutReason::kKeyframe},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(CutAtFrameStart(row.elapsedTicks, row.periodTicks, row.segmentBytes, row.randomAccess,
+                                  row.keyframesLately),
+                  row.reason)
+            << row.elapsedTicks << " ticks, " << row.segmentBytes << " bytes";
+    }
+}
 
 class SegmentRing : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(ring->AllocateSegmentBuffers());
         std::iota(bytes.begin(), bytes.end(), 0);
+        Frame(0, 0, false);  // the first frame start: the segment's clock starts
     }
     void TearDown() override {
         for (uint8_t* buffer : ring->segmentBuffers) delete[] buffer;
     }
 
-    // As the receive loop calls it: the packets before a frame start, marked, then the frame counted.
-    void FrameStart(int32_t lengthBefore = 0) {
-        ring->AppendSegmentData(bytes.data(), lengthBefore, 1);
-        ring->frameCount++;
+    // As the receive loop calls it: the packets before a frame start, then the frame.
+    void Frame(int32_t lengthBefore, int64_t ticks, bool randomAccess = true, int64_t periodTicks = k60Fps) {
+        const FrameStart frame{ticks, periodTicks, randomAccess};
+        ring->AppendSegmentData(bytes.data(), lengthBefore, &frame);
     }
-    void Data(int32_t length) { ring->AppendSegmentData(bytes.data(), length, 0); }
-    void CutNow() {
-        ring->frameCount = 2 * kFramesPerSecond;
-        FrameStart();
+    void Data(int32_t length) { ring->AppendSegmentData(bytes.data(), length, nullptr); }
+    void CutNow() { Frame(0, 3 * kTimestampHz); }
+    std::vector<int32_t> ClosedDurationsMs() {
+        std::vector<int32_t> durations;
+        for (int slot = 0; slot < ring->segmentCounter; slot++) durations.push_back(ring->segmentRing[slot].durationMs);
+        return durations;
     }
     std::unique_ptr<Quillbrook> ring = std::make_unique<Quillbrook>();
     std::vector<uint8_t> bytes = std::vector<uint8_t>(4096);
 };
 
-// Each row: the slot's state at a frame start, the bytes that call brings, and what must follow.
-TEST_F(SegmentRing, CutRules) {
-    struct Row {
-        int32_t frames, slotBytes, length;
-        bool cut;
-        int32_t durationMs, size;
+TEST_F(SegmentRing, DurationsFromTheFramesTicks) {
+    const struct {
+        const char* what;
+        int64_t frameTicks;
+        int keyframeEvery;  // frames; 0: none
+        std::vector<int32_t> durationsMs;
+    } rows[] = {
+        {"60/s, every frame a keyframe: 109 frames, as ever", k60Fps, 1, {1816, 1816, 1816}},
+        {"25/s, a keyframe every 2 s", kTimestampHz / 25, 50, {2000, 2000, 2000}},
+        {"keyframes 5 s apart: after two segments without, cut as soon as due until one comes", k60Fps, 300,
+         {2450, 2450, 1816, 2450, 2450}},
     };
-    const Row rows[] = {
-        {108, 0, 0, false, 0, 0},                    // exactly 1800 ms is not over it
-        {109, 0, kTsPacketBytes, true, 1816, kTsPacketBytes},
-        {60, 10'638 * kTsPacketBytes, 0, false, 0, 0},  // 1,999,944 bytes
-        {60, 10'638 * kTsPacketBytes, kTsPacketBytes, true, 1000, 10'639 * kTsPacketBytes},
-        {1, kSlotBytes - 101, 100, true, 16, kSlotBytes - 1},   // fits exactly below capacity
-        {1, kSlotBytes - 100, 100, true, 16, kSlotBytes - 100},  // dropped whole, slot still closed
-        {0, 0, 0, false, 0, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.frames << " frames, " << row.slotBytes << "+" << row.length);
+    for (const auto& row : rows) {
         TearDown();
         ring = std::make_unique<Quillbrook>();
         SetUp();
-        ring->frameCount = row.frames;
-        ring->segmentBytes = row.slotBytes;
-        ring->AppendSegmentData(bytes.data(), row.length, 0);  // an unmarked call never cuts
-        EXPECT_EQ(ring->segmentCounter, 0);
-        ring->segmentBytes = row.slotBytes;
-        FrameStart(row.length);
-        ASSERT_EQ(ring->segmentCounter, row.cut ? 1 : 0);
-        if (!row.cut) continue;
-        EXPECT_EQ(ring->segmentRing[0].durationMs, row.durationMs);
-        EXPECT_EQ(ring->segmentRing[0].size, row.size);
-        EXPECT_STREQ(ring->segmentRing[0].name, "hlsMcast_0.ts");
-        EXPECT_EQ(ring->frameCount, 1);  // the frame that made the cut opens the next segment
-        EXPECT_EQ(ring->segmentBytes, 0);
+        for (int frame = 1; ring->segmentCounter < static_cast<int>(row.durationsMs.size()); frame++) {
+            Frame(kTsPacketBytes, row.frameTicks, row.keyframeEvery && frame % row.keyframeEvery == 0);
+        }
+        EXPECT_EQ(ClosedDurationsMs(), row.durationsMs) << row.what;
     }
+}
+
+// Every byte that arrives reaches exactly one segment, in order: a chunk that
+// would overflow the slot starts the next segment mid-frame.
+TEST_F(SegmentRing, AChunkThatDoesNotFitStartsTheNextSegment) {
+    constexpr int32_t kChunk = 21 * kTsPacketBytes;
+    std::vector<uint8_t> stream(kSlotBytes + 10 * kChunk);
+    for (size_t i = 0; i < stream.size(); i++) stream[i] = static_cast<uint8_t>(i % 251);
+    bytes.assign(stream.begin(), stream.begin() + kChunk);
+    Frame(kChunk, 3600, false, 3600);  // one 25/s frame into the segment, then one huge frame
+    int32_t sent = kChunk;
+    for (; sent + kChunk <= static_cast<int32_t>(stream.size()); sent += kChunk) {
+        ring->AppendSegmentData(stream.data() + sent, kChunk, nullptr);
+    }
+    ASSERT_EQ(ring->segmentCounter, 1);
+    const SegmentSlot& closed = ring->segmentRing[0];
+    EXPECT_EQ(closed.size, kSlotBytes / kChunk * kChunk);
+    EXPECT_EQ(closed.durationMs, 80) << "its one whole frame and the one it ends in";
+    EXPECT_EQ(closed.size + ring->segmentBytes, sent);
+    EXPECT_TRUE(std::equal(closed.data, closed.data + closed.size, stream.begin()));
+    EXPECT_TRUE(std::equal(ring->segmentRing[1].data, ring->segmentRing[1].data + ring->segmentBytes,
+                           stream.begin() + closed.size));
+    Frame(0, 3600, true, 3600);
+    Frame(0, 3 * kTimestampHz);
+    EXPECT_EQ(ring->segmentRing[1].durationMs, 3000) << "timed from its first frame start";
 }
 
 TEST_F(SegmentRing, StalledReadersNeverShareABufferWithTheRing) {

@@ -1,0 +1,27 @@
+// Time between video frame starts, from the frames' own decoding times, as
+// far as the source's clock can be believed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "ingest/pes_header.h"
+
+inline constexpr int64_t kTicksPerMs = kTimestampHz / 1000;
+// Until a stream shows its own: the rate of the relay's own test stream.
+inline constexpr int64_t kDefaultFramePeriodTicks = kTimestampHz / 60;
+// Frame rates down to 10/s; a longer step is frames lost, not the period.
+inline constexpr int64_t kLongestFramePeriodTicks = kTimestampHz / 10;
+// Past this a step forward is a source restarting or looping, not time passing.
+inline constexpr int64_t kLongestFrameStepTicks = 3 * kTimestampHz;
+
+struct FrameClock {
+    bool started = false;
+    std::optional<int64_t> previousTicks;  // the previous frame's decoding time, when known
+    int64_t periodTicks = kDefaultFramePeriodTicks;
+};
+
+// Ticks from the previous frame start to this one: 0 for the first; the step
+// in decoding time (33-bit wrap included) when it is forward and at most
+// kLongestFrameStepTicks; otherwise, as when the time is missing, one period.
+int64_t AdvanceFrameClock(FrameClock& clock, std::optional<int64_t> decodeTicks);
