@@ -5,10 +5,5 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                              \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            abort();                                                                       \
-        }                                                                                  \
-    } while (0)
+#define FUZZ_CHECK(condition) \
+    ((condition) ? void() : (fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition), abort()))

@@ -6,6 +6,7 @@
 //   op % 4 == 2  lease "hlsMcast_N.ts", N = newest segment - (next byte % 10)
 //   op % 4 == 3  release held lease number (next byte) % held
 // Bit 0x80 of a lease op keeps the lease; at most one per web worker is held.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,49 +18,10 @@
 
 namespace {
 
+std::array<uint8_t*, kBufferCount> buffers;  // every input's relay uses these
+
 // Each segment's bytes follow from its number, so a lease can be checked long after.
-uint8_t SegmentByte(int32_t segment, int32_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
-
-struct Session {
-    Quillbrook& ring;
-    std::vector<int32_t> closedBytes;  // per segment number
-    std::vector<std::pair<SegmentLease, int32_t>> held;
-
-    void Cut(int packets) {
-        std::vector<uint8_t> content(static_cast<size_t>(packets) * kTsPacketBytes);
-        for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
-        // A keyframe past the cut duration closes the segment: its clock started at the one before.
-        const FrameStart frame{2 * kTimestampHz, kDefaultFramePeriodTicks, true};
-        ring.AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), &frame);
-        closedBytes.push_back(static_cast<int32_t>(content.size()));
-    }
-    void CheckBytes(const SegmentLease& lease, int32_t segment) {
-        FUZZ_CHECK(lease.size == closedBytes[segment]);
-        for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
-    }
-    void Request(const std::string& name, bool keep) {
-        // Only the ring's own spelling of one of the seven newest numbers is served.
-        int32_t segment = -1;
-        const int32_t newest = static_cast<int32_t>(closedBytes.size()) - 1;
-        for (int32_t n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
-            if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
-        }
-        const SegmentLease lease = ring.LeaseSegment(name);
-        FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
-        if (segment < 0) return;
-        CheckBytes(lease, segment);
-        if (keep && held.size() < static_cast<size_t>(kWorkerThreads)) {
-            held.emplace_back(lease, segment);
-        } else {
-            ring.ReleaseSegment(lease);
-        }
-    }
-    void Release(size_t index) {
-        CheckBytes(held[index].first, held[index].second);  // unchanged however far the ring moved
-        ring.ReleaseSegment(held[index].first);
-        held.erase(held.begin() + static_cast<long>(index));
-    }
-};
+uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
 
 }  // namespace
 
@@ -67,34 +29,63 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Whatever the ring logs goes to a scratch file, never into the user's data folder.
     ProcessLog().redirected = true;
     ProcessLog().stream = tmpfile();
+    for (uint8_t*& buffer : buffers) buffer = new uint8_t[kSlotBytes];
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A fresh relay per input; its buffers are untouched pages until written.
-    auto relay = std::make_unique<Quillbrook>();
-    FUZZ_CHECK(relay->AllocateSegmentBuffers());
-    Session session{*relay, {}, {}};
-    const FrameStart first{0, kDefaultFramePeriodTicks, true};
-    const uint8_t kNoBytes = 0;
-    relay->AppendSegmentData(&kNoBytes, 0, &first);
+    auto ring = std::make_unique<Quillbrook>();
+    ring->UseSegmentBuffers(buffers);
+    std::vector<int32_t> closedBytes;  // per segment number
+    std::vector<std::pair<SegmentLease, int>> held;  // with its segment number
+    const auto release = [&](size_t index) {
+        const auto [lease, segment] = held[index];
+        FUZZ_CHECK(lease.size == closedBytes[segment]);  // unchanged however far the ring moved
+        for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
+        ring->ReleaseSegment(lease);
+        held.erase(held.begin() + static_cast<long>(index));
+    };
+    const auto request = [&](const std::string& name, bool keep) {
+        // Only the ring's own spelling of one of the seven newest numbers is served.
+        const int newest = static_cast<int>(closedBytes.size()) - 1;
+        int segment = -1;
+        for (int n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
+            if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
+        }
+        const SegmentLease lease = ring->LeaseSegment(name);
+        FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
+        if (segment < 0) return;
+        held.emplace_back(lease, segment);
+        if (!keep || held.size() > static_cast<size_t>(kWorkerThreads)) release(held.size() - 1);
+    };
+    // A keyframe past the cut duration closes the segment: its clock started at the frame before.
+    FrameStart frame{0, kDefaultFramePeriodTicks, true};
+    const uint8_t noBytes = 0;
+    ring->AppendSegmentData(&noBytes, 0, &frame);
+    frame.ticks = 2 * kTimestampHz;
+
     const uint8_t* end = data + size;
     const auto next = [&] { return data < end ? *data++ : uint8_t{0}; };
     while (data < end) {
         const uint8_t op = next();
-        const bool keep = op & 0x80;
-        if (op % 4 == 0) session.Cut(next() % 8 + 1);
-        if (op % 4 == 1) {
-            const size_t length = std::min<size_t>(next() % 32, static_cast<size_t>(end - data));
-            session.Request(std::string(reinterpret_cast<const char*>(data), length), keep);
+        if (op % 4 == 0) {
+            std::vector<uint8_t> content((next() % 8 + 1) * kTsPacketBytes);
+            for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
+            ring->AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), &frame);
+            closedBytes.push_back(static_cast<int32_t>(content.size()));
+        } else if (op % 4 == 1) {
+            const size_t wanted = next() % 32;
+            const size_t length = std::min<size_t>(wanted, end - data);
+            request(std::string(reinterpret_cast<const char*>(data), length), op & 0x80);
             data += length;
+        } else if (op % 4 == 2) {
+            const int number = static_cast<int>(closedBytes.size()) - 1 - next() % 10;
+            request("hlsMcast_" + std::to_string(number) + ".ts", op & 0x80);
+        } else if (!held.empty()) {
+            release(next() % held.size());
         }
-        const auto newest = static_cast<int>(session.closedBytes.size()) - 1;
-        if (op % 4 == 2) session.Request("hlsMcast_" + std::to_string(newest - next() % 10) + ".ts", keep);
-        if (op % 4 == 3 && !session.held.empty()) session.Release(next() % session.held.size());
     }
-    while (!session.held.empty()) session.Release(session.held.size() - 1);
-    for (int readers : relay->bufferReaders) FUZZ_CHECK(readers == 0);
-    for (uint8_t* buffer : relay->segmentBuffers) delete[] buffer;
+    while (!held.empty()) release(held.size() - 1);
+    for (int readers : ring->bufferReaders) FUZZ_CHECK(readers == 0);
     return 0;
 }

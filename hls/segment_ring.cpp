@@ -23,16 +23,22 @@ CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t seg
 bool Quillbrook::AllocateSegmentBuffers() {
     // Pages are only touched when written, so spares cost no memory until a
     // slow reader makes the ring use one.
-    for (uint8_t*& buffer : segmentBuffers) {
+    std::array<uint8_t*, kBufferCount> buffers;
+    for (uint8_t*& buffer : buffers) {
         buffer = new (std::nothrow) uint8_t[kSlotBytes];
         if (!buffer) return false;
     }
+    UseSegmentBuffers(buffers);
+    return true;
+}
+
+void Quillbrook::UseSegmentBuffers(const std::array<uint8_t*, kBufferCount>& buffers) {
+    segmentBuffers = buffers;
     bufferReaders.fill(0);
     for (int slot = 0; slot < kSlotCount; slot++) {
         slotBuffer[slot] = slot;
         segmentRing[slot].data = segmentBuffers[slot];
     }
-    return true;
 }
 
 void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, const FrameStart* frameStart) {

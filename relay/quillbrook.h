@@ -116,6 +116,10 @@ public:
     // hls/segment_ring.cpp
     void AppendSegmentData(const uint8_t* data, int32_t length, const FrameStart* frameStart);
     bool AllocateSegmentBuffers();
+    // Every slot in a buffer of its own, none read. Tests and fuzz targets that
+    // start relay after relay hand each the same buffers: allocating 150 MB per
+    // relay makes them crawl under ASan.
+    void UseSegmentBuffers(const std::array<uint8_t*, kBufferCount>& buffers);
     SegmentLease LeaseSegment(const std::string& name);
     void ReleaseSegment(const SegmentLease& lease);
     // hls/playlist.cpp

@@ -40,6 +40,10 @@ for sanitizer in "${sanitizers[@]}"; do
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQB_WERROR=ON \
     -DQB_SANITIZE="$sanitizer" -DQB_SANITIZER_REPORT_DIR="$reports" >/dev/null
   cmake --build "$build" -j"$(nproc)"
+  # scripts/channels.sh, which the tier test runs, serves the player page from
+  # the build's own folder; scripts/setup.sh lays it out for build/ only.
+  mkdir -p "$build/player"
+  cp www/* node_modules/hls.js/dist/hls.min.js "$build/player/"
   rm -rf "$reports"
   mkdir -p "$reports"
 

@@ -21,12 +21,8 @@ void Report(FaultLog& faults, Fault kind, int64_t nowMs, const char* format, ...
     va_end(args);
 }
 
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+// "Sun Dec  6 08:09:24 2026  text": a 24-character ctime stamp, two blanks, the text.
+constexpr size_t kStampBytes = 26;
 
 class LogFolder : public testing::Test {
 protected:
@@ -40,38 +36,38 @@ protected:
         if (log.stream) fclose(log.stream);
         fs::remove_all(folder.parent_path());
     }
-    std::string Current() const { return Slurp(folder / kLogName); }
-    std::string Backup() const { return Slurp(folder / kLogBackupName); }
+    std::string Read(const char* name) const {
+        std::ifstream in(folder / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // As if another writer had taken the log one byte past the limit.
+    void GrowPastTheLimit() {
+        fs::resize_file(folder / kLogName, kLogLimitBytes + 1);
+        fseek(log.stream, 0, SEEK_END);
+    }
 
     fs::path folder;
     LogFile log;
 };
 
-// "Sun Dec  6 08:09:24 2026  text": a 24-character ctime stamp, two blanks, the text.
-constexpr size_t kStampBytes = 26;
-
-TEST_F(LogFolder, AppendsStampedEntriesAndRotatesOnlyAboveTheLimit) {
+TEST_F(LogFolder, RotatesOnlyAboveTheLimitAndReplacesTheBackup) {
     fs::create_directories(folder);
     std::ofstream(folder / kLogName) << std::string(kLogLimitBytes - 12, 'x') << "earlier run\n";
     LogTo(log, "at the limit %d\n", 1);  // exactly 5 MiB is not over it
     EXPECT_FALSE(fs::exists(folder / kLogBackupName));
-    EXPECT_EQ(Current().substr(kLogLimitBytes + 24), "  at the limit 1\n");
+    EXPECT_EQ(Read(kLogName).substr(kLogLimitBytes + 24), "  at the limit 1\n");
+    GrowPastTheLimit();
     LogTo(log, "over it\n");
-    EXPECT_EQ(Backup().size(), kLogLimitBytes + kStampBytes + 15);
-    EXPECT_EQ(Current().size(), kStampBytes + 8);
-    EXPECT_EQ(Current().substr(24), "  over it\n");
-    // A second crossing replaces the backup.
-    std::ofstream(folder / kLogName, std::ios::app) << std::string(kLogLimitBytes, 'y');
-    fseek(log.stream, 0, SEEK_END);
+    EXPECT_EQ(Read(kLogBackupName).size(), kLogLimitBytes + 1);
+    EXPECT_EQ(Read(kLogName).substr(24), "  over it\n");
+    GrowPastTheLimit();
     LogTo(log, "again\n");
-    EXPECT_NE(Backup().find("over it\n"), std::string::npos);
-    EXPECT_EQ(Backup().find("at the limit"), std::string::npos);
+    EXPECT_EQ(Read(kLogBackupName).substr(24, 10), "  over it\n") << "the second crossing replaces the backup";
 }
 
 TEST_F(LogFolder, ConcurrentWritersRotateOnceAndLoseNothing) {
     log.limitBytes = 80'000;
-    constexpr int kThreads = 8;
-    constexpr int kEntries = 250;  // 61 bytes each, 122 kB in all: one crossing
+    constexpr int kThreads = 8, kEntries = 250;  // 61 bytes each, 122 kB in all: one crossing
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; t++) {
         writers.emplace_back([this, t] {
@@ -79,9 +75,8 @@ TEST_F(LogFolder, ConcurrentWritersRotateOnceAndLoseNothing) {
         });
     }
     for (std::thread& writer : writers) writer.join();
-    fflush(log.stream);
     EXPECT_GT(fs::file_size(folder / kLogBackupName), static_cast<uintmax_t>(log.limitBytes));
-    std::istringstream lines(Backup() + Current());
+    std::istringstream lines(Read(kLogBackupName) + Read(kLogName));
     std::set<std::string> seen;
     for (std::string line; std::getline(lines, line);) {
         ASSERT_EQ(line.find("  writer "), 24u) << line;
@@ -101,26 +96,23 @@ TEST_F(LogFolder, RepeatedFaultsAreSummarisedAtMostOnceASecond) {
         {500, kBreak, "discontunuity 1", "discontunuity 1"},  // each kind counts apart
         {999, kNoSync, "No start code!", ""},
         {1000, kNoSync, "No start code!", "No start code! (3 more in the last 1 s)"},
-        {1400, kNoSync, nullptr, ""},
         {1700, kNoSync, "No start code!", ""},
-        {1800, kBreak, "discontunuity 2", "discontunuity 2"},  // nothing counted since its last line
         {2100, kNoSync, nullptr, "No start code! (1 more in the last 1 s)"},
         {2600, kNoSync, "No start code!", ""},
         {3700, kNoSync, nullptr, "No start code! (1 more in the last 2 s)"},
-        {9000, kNoSync, "No start code!", "No start code!"},
     };
     FaultLog faults(log);
     for (const Row& row : rows) {
-        const size_t before = Current().size();
+        const size_t before = Read(kLogName).size();
         row.fault ? Report(faults, row.kind, row.atMs, "%s\n", row.fault) : faults.Flush(row.atMs);
-        const std::string added = Current().substr(before);
+        const std::string added = Read(kLogName).substr(before);
         EXPECT_EQ(added.empty() ? "" : added.substr(kStampBytes), row.line.empty() ? "" : row.line + "\n") << row.atMs;
     }
 }
 
 // Counting takes no lock; racing threads must still lose no fault.
 TEST(FaultCount, RacingFaultsAreEachCountedOnce) {
-    constexpr int kThreads = 4, kFaults = 100'000;  // over ten seconds of faked time
+    constexpr int kThreads = 4, kFaults = 1'000'000;  // i / 10 ms: many summaries come due while the threads race
     FaultCount count;
     std::atomic<long> counted{0};
     std::atomic<bool> go{false};

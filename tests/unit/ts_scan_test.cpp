@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -7,171 +9,181 @@
 
 namespace {
 
-constexpr int kVideo = 0x100;
-constexpr int kHighVideo = 0x1ABC;  // uses all 13 PID bits
-constexpr int kAudio = 0x101;
-
 using Bytes = std::vector<uint8_t>;
+constexpr int kVideo = 0x100, kAudio = 0x101;
 
 struct Packet {
     int pid = kAudio;
     bool pusi = false;
     int counter = 0;
-    bool payload = true;
-    bool sync = true;
-    bool randomAccessIndicator = false;
+    bool payload = true, sync = true, randomAccessIndicator = false;
     Bytes pes = {};  // the payload's first bytes
 };
 
-Bytes Datagram(const std::vector<Packet>& packets, Bytes head = {}) {
+Packet Video(int counter, bool pusi = false, Bytes pes = {}, bool randomAccessIndicator = false) {
+    return {kVideo, pusi, counter, true, true, randomAccessIndicator, std::move(pes)};
+}
+
+Bytes Datagram(const std::vector<Packet>& packets, Bytes head = {}, const Bytes& tail = {}) {
     for (const Packet& p : packets) {
-        uint8_t packet[kTsPacketBytes] = {};
-        packet[0] = p.sync ? kTsSyncByte : 0x00;
-        packet[1] = static_cast<uint8_t>((p.pusi ? 0x40 : 0) | (p.pid >> 8));
-        packet[2] = static_cast<uint8_t>(p.pid & 0xFF);
-        packet[3] = static_cast<uint8_t>((p.payload ? 0x10 : 0x20) | p.counter);
-        int at = 4;
-        if (p.randomAccessIndicator) {
-            packet[3] |= 0x20;
-            packet[4] = 1;
-            packet[5] = 0x40;
-            at = 6;
-        }
-        std::copy(p.pes.begin(), p.pes.end(), packet + at);
-        head.insert(head.end(), packet, packet + kTsPacketBytes);
+        Bytes packet = {p.sync ? kTsSyncByte : uint8_t{0}, uint8_t(p.pusi << 6 | p.pid >> 8), uint8_t(p.pid),
+                        uint8_t((p.payload ? 0x10 : 0x20) | (p.randomAccessIndicator ? 0x20 : 0) | p.counter)};
+        if (p.randomAccessIndicator) packet.insert(packet.end(), {1, 0x40});  // an adaptation field: the indicator
+        packet.insert(packet.end(), p.pes.begin(), p.pes.end());
+        packet.resize(kTsPacketBytes);
+        head.insert(head.end(), packet.begin(), packet.end());
     }
+    head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
-// A video PES header with a PTS, then elementary-stream bytes.
-Bytes Pes(int64_t pts, const Bytes& es) {
-    Bytes pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5, static_cast<uint8_t>(0x21 | (pts >> 29 & 0x0E)),
-                 static_cast<uint8_t>(pts >> 22), static_cast<uint8_t>(pts >> 14 | 1), static_cast<uint8_t>(pts >> 7),
-                 static_cast<uint8_t>(pts << 1 | 1)};
+// A video PES header with flags 2 (PTS) or 3 (PTS, DTS), each field written as muxers do, then es.
+Bytes Pes(int flags, int64_t pts, int64_t dts = 0, const Bytes& es = {}) {
+    Bytes pes = {0, 0, 1, 0xE0, 0, 0, 0x80, uint8_t(flags << 6), uint8_t(5 * (flags - 1))};
+    for (int field = 0; field < flags - 1; field++) {
+        const int64_t t = field ? dts : pts;
+        pes.insert(pes.end(), {uint8_t((flags == 3 ? 3 - 2 * field : 2) << 4 | (t >> 29 & 0x0E) | 1), uint8_t(t >> 22),
+                               uint8_t(t >> 14 | 1), uint8_t(t >> 7), uint8_t(t << 1 | 1)});
+    }
     pes.insert(pes.end(), es.begin(), es.end());
     return pes;
 }
+
+// An RTP header: version 2 and, in `first`, the padding, extension and CSRC count; then those.
+Bytes Rtp(uint16_t sequence, uint8_t first = 0x80, const Bytes& more = {}) {
+    Bytes head = {first, 33, uint8_t(sequence >> 8), uint8_t(sequence), 0, 0, 0, 0, 0, 0, 0, 0};
+    head.insert(head.end(), more.begin(), more.end());
+    return head;
+}
+
+// What the scan reports, one event after another: "OFFSET+LENGTH" for a chunk, with " tTICKS" and " ra" when a
+// frame starts right after it; "cc COUNTER/EXPECTED @OFFSET good N" for a continuity break.
+struct Recorder {
+    const uint8_t* base;
+    std::ostringstream events;
+    std::ostream& Next() { return events << (events.tellp() > 0 ? ", " : ""); }
+    void Chunk(const uint8_t* data, int32_t length, const FrameStart* f) {
+        Next() << data - base << "+" << length;
+        if (f) events << " t" << f->ticks << (f->randomAccess ? " ra" : "");
+    }
+    void MissingSyncByte() { Next() << "no sync"; }
+    void PartialPacket(size_t leftOverBytes) { Next() << "partial " << leftOverBytes; }
+    void Discontinuity(int at, int cc, int want, int good) {
+        Next() << "cc " << cc << "/" << want << " @" << at << " good " << good;
+    }
+    void RtpWrapped() { Next() << "rtp"; }
+    void RtpSequenceGap(int sequence, int expected) { Next() << "seq " << sequence << "/" << expected; }
+};
+
+// Rows run in order on one scan state, as datagrams arrive on one socket.
+struct Row { Bytes datagram; std::string expected; int videoPid = kVideo; };
+
+TsScanState ScanRows(const std::vector<Row>& rows) {
+    TsScanState state;
+    for (size_t i = 0; i < rows.size(); i++) {
+        Recorder recorder{rows[i].datagram.data(), {}};
+        ScanDatagram(rows[i].datagram.data(), rows[i].datagram.size(), rows[i].videoPid, state, recorder);
+        EXPECT_EQ(recorder.events.str(), rows[i].expected) << "row " << i;
+    }
+    return state;
+}
+
+// Where frames start and what they carry is checked over the fuzz corpus
+// (fuzz/ts_scan_fuzzer.cpp); here, what it cannot see.
+TEST(TsScan, VideoPidAndContinuity) {
+    const TsScanState state = ScanRows({
+        {Datagram({{kVideo | 0x1000, true}, {0x1ABC, true}}), "0+188 t0, 188+188", 0x1ABC},  // all 13 PID bits
+        {Datagram({Video(1), Video(13), Video(14)}), "cc 13/2 @188 good 1, 0+564"},  // a lost run: one break
+        {Datagram({Video(15), {kVideo, false, 7, false}, Video(0)}), "0+564"},  // 15 wraps; no payload: no count
+        {Datagram({{kAudio, false, 9}, {kAudio, false, 3}}), "0+376"},       // other PIDs are not checked
+        {Datagram({{}, {kAudio, false, 0, true, false}}), "no sync, 0+376"},
+    });
+    EXPECT_EQ(state.goodDatagrams, 4);  // scanned since the break
+    EXPECT_EQ(state.expectedCounter, 1);
+}
+
 const Bytes kSps = {0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x67};    // H.264 AUD, SPS
 const Bytes kSlice = {0, 0, 1, 0x09, 0x30, 0, 0, 1, 0x41};  // H.264 AUD, P-slice
 
-// An RTP header: version 2 and, in `first`, the padding, extension and CSRC count.
-Bytes Rtp(uint16_t sequence, uint8_t first = 0x80) {
-    return {first, 33, static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence), 0, 0, 0, 0, 0, 0, 0, 0};
+TEST(TsScan, RandomAccessFromTheIndicatorElseTheCodecsMarks) {
+    ScanRows({
+        {Datagram({Video(0, true, Pes(2, 90'000, 0, kSps)), Video(1, true, Pes(2, 93'600, 0, kSlice))}),
+         "0+0 t0 ra, 0+188 t3600, 188+188"},
+        {Datagram({Video(2, true, Pes(2, 99'000, 0, kSlice), true)}), "0+0 t5400 ra, 0+188"},  // PES past the field
+        {Datagram({Video(3, true, Pes(2, 100'800, 0, kSps))}), "0+0 t1800, 0+188"},  // indicators seen: no marks
+    });
 }
 
-// Records what the scan reports, one line per event.
-struct Recorder {
-    const uint8_t* base = nullptr;
-    std::vector<std::string> events;
-    void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
-        events.push_back("chunk @" + std::to_string(data - base) + " " + std::to_string(length) +
-                         (frame ? " start " + std::to_string(frame->ticks) + (frame->randomAccess ? " ra" : "") : ""));
-    }
-    void MissingSyncByte() { events.push_back("no sync"); }
-    void PartialPacket(size_t leftOverBytes) { events.push_back("partial " + std::to_string(leftOverBytes)); }
-    void Discontinuity(int offset, int counter, int expected, int priorGood) {
-        events.push_back("break @" + std::to_string(offset) + " cc " + std::to_string(counter) + " want " +
-                         std::to_string(expected) + " good " + std::to_string(priorGood));
-    }
-    void RtpWrapped() { events.push_back("rtp"); }
-    void RtpSequenceGap(int sequence, int expected) {
-        events.push_back("seq " + std::to_string(sequence) + " want " + std::to_string(expected));
-    }
-};
-
-using Events = std::vector<std::string>;
-
-// Rows run in order on one scan state, as datagrams arrive on one socket.
-TEST(TsScan, EventsPerDatagram) {
-    struct Row {
-        const char* what;
-        std::vector<Packet> packets;
-        Events expected;
-        int received = -1;  // bytes received, when less than the packets
-        int videoPid = kVideo;
-        Bytes head = {};  // before the packets
-    };
-    const Row rows[] = {
-        {"PES start in the third packet: packets 1-2 marked, 3-7 unmarked; the first frame has no time before it",
-         {{}, {}, {kVideo, true}, {}, {}, {}, {}}, {"chunk @0 376 start 0", "chunk @376 940"}},
-        {"PES start first: an empty marked call, then the whole datagram; no time: one period",
-         {{kVideo, true, 1}, {}, {}}, {"chunk @0 0 start 1500", "chunk @0 564"}},
-        {"PES starts in the second and fifth packets",
-         {{}, {kVideo, true, 2}, {}, {}, {kVideo, true, 3}, {}},
-         {"chunk @0 188 start 1500", "chunk @188 564 start 1500", "chunk @752 376"}},
-        {"PUSI on other PIDs does not cut", {{kAudio, true}, {0x0, true}, {0x1FFF, true}}, {"chunk @0 564"}},
-        {"a PID with the top bits set is matched on all 13 bits",
-         {{kVideo | 0x1000, true}, {kHighVideo, true, 4}}, {"chunk @0 188 start 1500", "chunk @188 188"}, -1, kHighVideo},
-        {"a skipped counter breaks once, at its offset, with the good count",
-         {{kVideo, false, 5}, {kVideo, false, 9}, {kVideo, false, 10}}, {"break @188 cc 9 want 6 good 5", "chunk @0 564"}},
-        {"15 wraps to 0; packets without payload are neither checked nor counted",
-         {{kVideo, false, 11}, {kVideo, false, 12}, {kVideo, false, 13}, {kVideo, false, 14}, {kVideo, false, 15},
-          {kVideo, false, 7, false}, {kVideo, false, 0}},
-         {"chunk @0 1316"}},
-        {"a repeated packet is a break too", {{kVideo, false, 1}, {kVideo, false, 1}},
-         {"break @188 cc 1 want 2 good 2", "chunk @0 376"}},
-        {"other PIDs' counters are not checked", {{kAudio, false, 9}, {kAudio, false, 3}}, {"chunk @0 376"}},
-        {"a missing sync byte is reported and the packet passed on",
-         {{}, {kAudio, false, 0, true, false}}, {"no sync", "chunk @0 376"}},
-        {"an empty datagram reports nothing", {}, {}},
-        {"a partial packet's PUSI does not count, nor its bytes",
-         {{}, {}, {kVideo, true, 2}}, {"partial 100", "chunk @0 376"}, 2 * kTsPacketBytes + 100},
-        {"less than one packet: nothing but that", {{kVideo, true, 2}}, {"partial 3"}, 3},
-        {"the time between decoding times; before any indicator, an SPS marks random access",
-         {{.pid = kVideo, .pusi = true, .counter = 2, .pes = Pes(90'000, kSps)},
-          {.pid = kVideo, .pusi = true, .counter = 3, .pes = Pes(93'600, kSlice)}},
-         {"chunk @0 0 start 1500 ra", "chunk @0 188 start 3600", "chunk @188 188"}},
-        {"the indicator marks random access; from then on codec marks do not",
-         {{.pid = kVideo, .pusi = true, .counter = 4, .randomAccessIndicator = true, .pes = Pes(97'200, kSlice)},
-          {.pid = kVideo, .pusi = true, .counter = 5, .pes = Pes(100'800, kSps)}},
-         {"chunk @0 0 start 3600 ra", "chunk @0 188 start 3600", "chunk @188 188"}},
-        {"RTP: the packets inside are scanned, the wrapping said once",
-         {{}, {.pid = kVideo, .pusi = true, .counter = 6}}, {"rtp", "chunk @12 188 start 3600", "chunk @200 188"},
-         -1, kVideo, Rtp(65'535)},
-        {"a gap in the sequence numbers, which wrap", {{}}, {"seq 1 want 0", "chunk @12 188"}, -1, kVideo, Rtp(1)},
-    };
-    TsScanState state;
-    for (const Row& row : rows) {
-        const Bytes datagram = Datagram(row.packets, row.head);
-        Recorder recorder{datagram.data(), {}};
-        const size_t received = row.received < 0 ? datagram.size() : static_cast<size_t>(row.received);
-        ScanDatagram(datagram.data(), received, row.videoPid, state, recorder);
-        EXPECT_EQ(recorder.events, row.expected) << row.what;
-    }
-    EXPECT_EQ(state.goodDatagrams, 10);  // datagrams scanned since the repeated packet
-    EXPECT_EQ(state.expectedCounter, 7);
+TEST(TsScan, RtpWrappedDatagrams) {
+    ScanRows({
+        {Datagram({{}}, Rtp(65'535)), "rtp, 12+188"},
+        {Datagram({{}}, Rtp(0)), "12+188"},
+        {Datagram({{}}, Rtp(1, 0x82, Bytes(8, 1))), "20+188"},                        // two CSRCs
+        {Datagram({{}}, Rtp(2, 0x90, {0xBE, 0xDE, 0, 1, 9, 9, 9, 9})), "20+188"},     // an extension of one word
+        {Datagram({{}}, Rtp(3, 0xA0), {0, 0, 3}), "12+188"},                          // padding
+        {Datagram({{}}, Rtp(5)), "seq 5/4, 12+188"},
+        {Datagram({}, Rtp(6), Bytes(kTsPacketBytes, 0)), "partial 12, no sync, 0+188"},  // no sync byte inside
+        {Datagram({{}}, Rtp(7, 0xA0), {0xFF}), "partial 13, no sync, 0+188"},  // padding past the payload
+    });
 }
 
-TEST(TsScan, RtpHeaders) {
-    const Bytes packet = Datagram({{}});
-    const auto wrapped = [&](Bytes head, Bytes tail = {}) {
-        head.insert(head.end(), packet.begin(), packet.end());
-        head.insert(head.end(), tail.begin(), tail.end());
-        return head;
-    };
-    const Bytes extension = {0x90, 33, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0xBE, 0xDE, 0, 1, 9, 9, 9, 9};
-    const struct {
-        const char* what;
-        Bytes datagram;
-        int offset;  // of the payload, a transport packet; -1: not RTP-wrapped transport packets
-    } rows[] = {
-        {"the fixed header", wrapped(Rtp(0x1234)), 12},
-        {"two CSRCs", wrapped({0x82, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}), 20},
-        {"an extension of one word", wrapped(extension), 20},
-        {"padding", wrapped(Rtp(1, 0xA0), {0, 0, 3}), 12},
-        {"a bare transport packet", packet, -1},
-        {"a payload that is not transport packets", [&] { Bytes d = wrapped(Rtp(1)); d[12] = 0; return d; }(), -1},
-        {"an extension past the end", Bytes(extension.begin(), extension.begin() + 14), -1},
-        {"padding longer than the payload", wrapped(Rtp(1, 0xA0), {0xFF}), -1},
+TEST(PesHeader, DecodeTimeAndPayloadOffset) {
+    const Bytes both = Pes(3, 5000, kTimestampWrap - 1, {0});
+    // The payload's offset is the bytes' length when it does not start within them.
+    const struct { const char* what; Bytes pes; std::optional<int64_t> decodeTicks; size_t payloadOffset; } rows[] = {
+        {"PTS only", Pes(2, 123'456'789, 0, {0}), 123'456'789, 14},
+        {"PTS and DTS: the DTS, all 33 bits", both, kTimestampWrap - 1, 19},
+        {"cut off inside the DTS", Bytes(both.begin(), both.end() - 2), std::nullopt, 18},
+        {"neither", Pes(1, 0), std::nullopt, 9},
+        {"header data shorter than its fields", [&] { Bytes p = both; p[8] = 9; return p; }(), std::nullopt, 18},
+        {"no start code", [&] { Bytes p = both; p[2] = 2; return p; }(), std::nullopt, 20},
     };
     for (const auto& row : rows) {
-        const std::optional<RtpPayload> rtp = UnwrapRtp(row.datagram.data(), row.datagram.size());
-        ASSERT_EQ(rtp.has_value(), row.offset >= 0) << row.what;
-        if (!rtp) continue;
-        EXPECT_EQ(rtp->data - row.datagram.data(), row.offset) << row.what;
-        EXPECT_EQ(rtp->length, static_cast<size_t>(kTsPacketBytes)) << row.what;
+        EXPECT_EQ(PesDecodeTime(row.pes.data(), row.pes.size()), row.decodeTicks) << row.what;
+        EXPECT_EQ(PesPayloadOffset(row.pes.data(), row.pes.size()), row.payloadOffset) << row.what;
     }
-    EXPECT_EQ(UnwrapRtp(rows[0].datagram.data(), rows[0].datagram.size())->sequenceNumber, 0x1234);
+}
+
+TEST(PesHeader, CodecMarks) {
+    const std::pair<Bytes, bool> rows[] = {
+        {{0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x67, 0x64}, true},  // H.264 AUD, SPS
+        {{0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x65, 0x88}, true},        // H.264 AUD, IDR
+        {{0, 0, 1, 0x09, 0x30, 0, 0, 1, 0x41, 0x9A}, false},       // H.264 AUD, P-slice: an HEVC VPS header byte
+        {{0, 0, 1, 0x46, 0x01, 0x10, 0, 0, 1, 0x40, 0x01}, true},  // HEVC AUD, VPS
+        {{0, 0, 1, 0x46, 0x01, 0x10, 0, 0, 1, 0x4E, 0x01, 5, 0, 0, 1, 0x26, 0x01}, true},  // HEVC AUD, SEI, IDR
+        {{0, 0, 1, 0x46, 0x01, 0x50, 0, 0, 1, 0x67, 1}, false},    // HEVC AUD, trailing picture: an H.264 SPS byte
+        {{0, 0, 1, 0xB3, 0x2D}, true},                             // MPEG-2 sequence header
+        {{0, 0, 1, 0x00, 0x01, 0, 0, 1, 0xB8, 0x00}, true},        // MPEG-2 picture, then GOP header
+        {{0, 0, 1, 0x00, 0x01, 0, 0, 1, 0x05, 0x00}, false},       // MPEG-2 picture, slice 5
+    };
+    for (const auto& [es, mark] : rows) {
+        EXPECT_EQ(HasRandomAccessMark(es.data(), es.size()), mark) << testing::PrintToString(es);
+    }
+}
+
+// Rows run in order on one clock: a decoding time (or none), then the ticks and period it must give.
+TEST(FrameClock, RidesOutJumpsAndGaps) {
+    const std::optional<int64_t> kNone;
+    const struct { const char* what; std::optional<int64_t> decodeTicks; int64_t ticks, periodTicks; } rows[] = {
+        {"the first frame", 90'000, 0, 1500},
+        {"a step: elapsed, and the period", 93'600, 3600, 3600},
+        {"frames lost: elapsed, but not the period", 129'600, 36'000, 3600},
+        {"no time: one period, and the next step counts from there", kNone, 3600, 3600},
+        {"", 136'800, 3600, 3600},
+        {"a step back: one period", 50'000, 3600, 3600},
+        {"and the clock carries on from there", 53'003, 3003, 3003},
+        {"over three seconds forward: one period", 323'004, 3003, 3003},
+        {"up to three seconds forward is time passing", 593'004, 270'000, 3003},
+        {"near the top: a jump", kTimestampWrap - 1000, 3003, 3003},
+        {"across the 33-bit wrap", 500, 1500, 1500},
+        {"the same time twice: one period", 500, 1500, 1500},
+    };
+    FrameClock clock;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(AdvanceFrameClock(clock, row.decodeTicks), row.ticks);
+        EXPECT_EQ(clock.periodTicks, row.periodTicks);
+    }
 }
 
 }  // namespace
