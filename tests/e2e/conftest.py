@@ -1,17 +1,13 @@
-"""End-to-end harness: every test gets a network namespace of its own, and the
-relay runs inside it with a temporary working directory and HOME.
-
-Nothing a test sends can leave the machine: the namespace holds only its own
-loopback, with the multicast range routed onto it.
-"""
+"""End-to-end harness: every test gets a network namespace of its own, holding
+only its loopback with the multicast range routed onto it, so nothing a test
+sends can leave the machine. The relay runs inside with its own folder and HOME."""
 import ctypes
 import http.client
-import itertools
 import os
-import signal
+import re
 import subprocess
 import sys
-import threading
+import tempfile
 import time
 from pathlib import Path
 
@@ -21,112 +17,69 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QB_BUILD_DIR", ROOT / "build"))
 HTTP_PORT, ALT_PORT = 8154, 8155
 VERSION_TEXT = "relay version 1.4.3"
-VIDEO_PID = 0x100
+PLAYLIST = "/hlsMcast.m3u8"
+ENTRY = re.compile(r"#EXTINF:([\d.]+),\nhttp://127\.0\.0\.1:8154/hlsMcast_(\d+)\.ts\n")
 
 sys.path.insert(0, str(ROOT / "tools"))
 import mcast_send  # noqa: E402
 
-CLONE_NEWNET = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
-_names = itertools.count()
+CLONE_NEWNET = 0x40000000
 
 
-def poll(predicate, timeout=10.0, interval=0.05, what="condition"):
-    """Returns the predicate's first truthy value, or fails after timeout."""
+def poll(predicate, timeout=10.0, what="condition"):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout}s waiting for {what}")
-        time.sleep(interval)
+        time.sleep(0.05)
     return value
 
 
-def _setns(fd):
-    if _libc.setns(fd, CLONE_NEWNET) != 0:
-        err = ctypes.get_errno()
-        raise OSError(err, f"setns: {os.strerror(err)}")
+def _checked(result):
+    if result != 0:
+        raise OSError(ctypes.get_errno(), "unshare or setns")
 
 
 class NetNamespace:
-    """A named namespace that this thread enters; children forked from it
-    inherit it, so the relay, senders and players all live inside."""
-
-    def __init__(self):
-        self.name = f"qb-{os.getpid()}-{next(_names)}"
-
-    def run(self, *cmd):
-        subprocess.run(["ip", "netns", "exec", self.name, *cmd], check=True)
+    """A namespace of this thread's own; children forked from it inherit it,
+    so the relay, senders and players all live inside."""
 
     def __enter__(self):
-        subprocess.run(["ip", "netns", "add", self.name], check=True)
-        self.run("ip", "link", "set", "lo", "up")
-        self.run("ip", "link", "set", "lo", "multicast", "on")
-        self.run("ip", "route", "add", "224.0.0.0/4", "dev", "lo")
         self._home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        target = os.open(f"/run/netns/{self.name}", os.O_RDONLY)
-        try:
-            _setns(target)
-        finally:
-            os.close(target)
+        _checked(_libc.unshare(CLONE_NEWNET))
+        for args in ("link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"):
+            subprocess.run(["ip", *args.split()], check=True)
         return self
 
     def __exit__(self, *exc):
-        _setns(self._home)
+        _checked(_libc.setns(self._home, CLONE_NEWNET))
         os.close(self._home)
-        subprocess.run(["ip", "netns", "del", self.name], check=False)
 
 
 class Process:
-    """A child whose output (standard output and error) is collected as it arrives."""
-
-    def __init__(self, args, **kw):
+    def __init__(self, args, log_path=None, **kw):
+        self.log_path, self._output = log_path, tempfile.TemporaryFile()
         self.proc = subprocess.Popen([str(a) for a in args], stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT,
-                                     stdout=kw.pop("stdout", subprocess.PIPE), **kw)
-        self._chunks = []
-        self._reader = threading.Thread(target=self._collect, daemon=True)
-        self._reader.start()
-
-    def _collect(self):
-        for chunk in iter(lambda: self.proc.stdout.read1(4096) if self.proc.stdout else b"", b""):
-            self._chunks.append(chunk.decode(errors="replace"))
+                                     stdout=kw.pop("stdout", self._output), **kw)
 
     @property
     def output(self):
-        return "".join(self._chunks)
+        # pread leaves alone the file offset that the child shares.
+        fd = self._output.fileno()
+        return os.pread(fd, os.fstat(fd).st_size, 0).decode(errors="replace")
 
     def wait_exit(self, timeout=10.0):
         poll(lambda: self.proc.poll() is not None, timeout, what=f"{self.proc.args[0]} to exit")
-        self._reader.join(timeout)
         return self.proc.returncode
 
     def stop(self):
-        if self.proc.poll() is None:
+        if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
 
-
-class Relay(Process):
-    """The real binary, started in a working directory of its own."""
-
-    def __init__(self, tmp: Path):
-        self.workdir, self.home = tmp / "wd", tmp / "home"
-        self.workdir.mkdir(parents=True)
-        self.log_path = self.home / ".local/share/ombrix/quillbrook.log"
-        self.proc = None
-
-    def start(self, wait_ready=True, env=None):
-        super().__init__([BUILD / "quillbrook"], cwd=self.workdir, stdout=subprocess.DEVNULL,
-                         env={"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), **(env or {})})
-        if wait_ready:
-            poll(lambda: "Browse files at http://127.0.0.1:8155/" in self.log() or self.proc.poll() is not None,
-                 what="relay to listen")
-        return self
-
     def log(self):
-        try:
-            return self.log_path.read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
+        return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
 
     def log_lines(self):
         """Entry texts without their time stamps."""
@@ -135,14 +88,76 @@ class Relay(Process):
     def wait_log(self, text, timeout=10.0):
         return poll(lambda: text in self.log(), timeout, what=f"log line {text!r}")
 
+
+class Relay(Process):
+    def __init__(self, tmp: Path):
+        self.workdir, self.home = tmp / "wd", tmp / "home"
+        self.workdir.mkdir(parents=True)
+        self.log_path, self.proc, self.client = self.home / ".local/share/ombrix/quillbrook.log", None, None
+
+    def start(self, description=None):
+        """Starts the relay in a folder of its own and, given a stream description, a client that holds it."""
+        super().__init__([BUILD / "quillbrook"], self.log_path, cwd=self.workdir, stdout=subprocess.DEVNULL,
+                         env={"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")})
+        poll(lambda: "Browse files at http://127.0.0.1:8155/" in self.log() or self.proc.poll() is not None,
+             what="relay to listen")
+        if description:
+            self.client = client(description)
+            self.wait_log("Entering mcast receive loop")
+        return self
+
     def stop(self):
-        if self.proc:
-            super().stop()
+        super().stop()
+        if self.client:
+            self.client.stop()
 
 
 def client(*args, **kw):
-    """The real quillbrook-client."""
     return Process([BUILD / "client/quillbrook-client", *args], **kw)
+
+
+def sender(path, group, port, *args):
+    return Process(["/usr/bin/python3", ROOT / "tools/mcast_send.py", path, group, port, "--max-seconds", "120", *args])
+
+
+def http_get(path, port=HTTP_PORT, timeout=10.0):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("GET", path)
+        resp = conn.getresponse()
+        return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
+    finally:
+        conn.close()
+
+
+class Viewer:
+    """Fetches the playlist as a player does, and each new segment once; a miss fails or outlasts a segment."""
+
+    def __init__(self):
+        self.segments, self.extinf, self.misses = {}, {}, []
+
+    def get(self, path):
+        started = time.monotonic()
+        try:
+            status, _, body = http_get(path, timeout=5)
+        except OSError as error:
+            status = error
+        if status != 200 or time.monotonic() - started > 1.8:
+            self.misses.append((path, status, time.monotonic() - started))
+        return body if status == 200 else None
+
+    def fetch_new(self):
+        if (playlist := self.get(PLAYLIST)) is None:
+            return 0
+        text = playlist.decode()
+        sequence = int(re.search(r"#EXT-X-MEDIA-SEQUENCE:(\d+)\r\n", text)[1])
+        entries = [(int(n), float(extinf)) for extinf, n in ENTRY.findall(text)]
+        assert [n for n, _ in entries] == list(range(sequence, sequence + len(entries)))
+        assert 2 <= len(entries) <= 7 and (len(entries) == 7 or sequence == 0)
+        new = [(n, extinf) for n, extinf in entries if n not in self.segments]
+        for n, extinf in new:
+            self.segments[n], self.extinf[n] = self.get(f"/hlsMcast_{n}.ts"), extinf
+        return len(new)
 
 
 @pytest.fixture
@@ -158,47 +173,12 @@ def relay(netns, tmp_path):
     r.stop()
 
 
-@pytest.fixture
-def controlled(relay):
-    """Starts the relay held by a real client for the given description."""
-    held = []
-
-    def start(description):
-        relay.start()
-        held.append(client(description))
-        relay.wait_log("Entering mcast receive loop")
-        return relay
-    yield start
-    for c in held:
-        c.stop()
-
-
 @pytest.fixture(scope="session")
 def make_stream(tmp_path_factory):
-    """Test streams made with ffmpeg once per session: H.264 at 60 frames/s and AAC."""
-    made = {}
-
-    def make(seconds, video_pid=VIDEO_PID):
-        if (seconds, video_pid) not in made:
-            path = tmp_path_factory.mktemp("streams") / f"test_{seconds}s_{video_pid:x}.ts"
-            subprocess.run([ROOT / "tools/make_test_stream.sh", path, str(seconds), hex(video_pid)],
-                           check=True, timeout=120)
-            made[seconds, video_pid] = path
-        return made[seconds, video_pid]
+    def make(seconds, video_pid=0x100):
+        path = tmp_path_factory.getbasetemp() / f"test_{seconds}s_{video_pid:x}.ts"
+        if not path.exists():
+            subprocess.run([ROOT / "tools/make_test_stream.sh", path, str(seconds), hex(video_pid)], check=True,
+                           timeout=120)
+        return path
     return make
-
-
-def http_get(path, port=HTTP_PORT, timeout=10.0):
-    """One GET on its own connection; returns (status, headers dict, body bytes)."""
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-    try:
-        conn.request("GET", path)
-        resp = conn.getresponse()
-        return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
-    finally:
-        conn.close()
-
-
-def sender(path, group, port, *args):
-    """tools/mcast_send.py as a demo runs it, bounded in time."""
-    return Process(["/usr/bin/python3", ROOT / "tools/mcast_send.py", path, group, port, "--max-seconds", "120", *args])

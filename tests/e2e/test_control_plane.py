@@ -1,15 +1,12 @@
-"""The control plane seen from outside: the relay's life bound to its WebSocket
-clients, what a control session may send, control files, ports and IGMP."""
+"""The control plane from outside: the relay's life bound to its WebSocket
+clients, what a control session may send, control files and ports. (The
+hostile-hosts run, long enough for two, checks its membership reports.)"""
 import asyncio
-import contextlib
-import socket
-import struct
-import time
 
 import pytest
 import websockets
 
-from conftest import ALT_PORT, HTTP_PORT, VERSION_TEXT, Relay, http_get, poll
+from conftest import ALT_PORT, HTTP_PORT, VERSION_TEXT, Relay, poll
 
 EXITED = "Websocket exited, so are we"
 RECEIVE_STARTED = "Starting mcast receive thread"
@@ -22,7 +19,6 @@ def connect(port=HTTP_PORT, path="/"):
 
 
 async def send(relay, ws, message, frames=1):
-    """Sends and waits until the relay has logged every frame of it."""
     def handled():
         return sum(line.startswith("Websocket got ") for line in relay.log_lines())
     before = handled()
@@ -30,29 +26,19 @@ async def send(relay, ws, message, frames=1):
     poll(lambda: handled() >= before + max(frames, 1), what=f"relay to handle {str(message)[:40]!r}")
 
 
-def test_without_a_client_the_relay_exits(relay):
-    relay.start()
-    assert relay.wait_exit() == 0
-    assert relay.log_lines()[-1] == "Exiting"
-
-
 def test_a_control_session(relay, tmp_path):
     """One client through everything a session may bring: junk frames of every
     kind, bad groups, ports and PIDs, a description, a second one, a second
     client and a second relay; then the control files take over."""
     relay.start()
-    bad = ["239.1.1:5000", "x\nWebsocket exited, so are we:5000", "1:" * (MIB // 2), "239.1.1.1:70000",
-           "239.1.1.1:5000:2000"]
+    refused = {"239.1.1:5000": "mcast group address 239.1.1", "1:" * (MIB // 2): "mcast group address 1",
+               "x\nWebsocket exited, so are we:5000": "mcast group address x?Websocket exited, so are we",
+               "239.1.1.1:70000": "port 70000", "239.1.1.1:5000:2000": "video PID 2000"}
 
     async def session():
         async with connect(ALT_PORT, "/any/path") as ws:
             assert await ws.recv() == VERSION_TEXT
-            for port in (HTTP_PORT, ALT_PORT):
-                for path in ("/relayReady", "/hlsMcast.m3u8", "/hlsMcast_0.ts"):
-                    status, headers, body = http_get(path, port)
-                    assert (status, headers.get("access-control-allow-origin")) == (404, "*"), (port, path)
-                    assert body.endswith(b"Error: File not found")
-            for junk in (b"239.1.1.1:5000", "239.1.1.1", ":5000", "x" * MIB, bytes(MIB), *bad):
+            for junk in (b"239.1.1.1:5000", "239.1.1.1", ":5000", "x" * MIB, bytes(MIB), *refused):
                 await send(relay, ws, junk)
             await send(relay, ws, ["239.1.1.1", ":5000"], frames=3)  # fragments are never joined
             await send(relay, ws, b"239.1.1.1:5000", frames=0)  # a ping, never answered
@@ -62,7 +48,7 @@ def test_a_control_session(relay, tmp_path):
             with pytest.raises(websockets.InvalidHandshake):
                 async with connect():
                     pass
-            second = Relay(tmp_path / "second").start(wait_ready=False)
+            second = Relay(tmp_path / "second").start()
             assert second.wait_exit() == 0
             # It ends at the failed bind itself, not through the lifetime check later.
             assert second.log_lines()[-1].startswith("cannot bind to 8154")
@@ -72,21 +58,19 @@ def test_a_control_session(relay, tmp_path):
             poll(lambda: not (relay.workdir / "dump").exists(), what="dump file to go")
             (relay.workdir / "stop").touch()
             assert relay.wait_exit() == 0
+            with pytest.raises(websockets.ConnectionClosed):
+                await ws.recv()  # the version came once, and nothing else ever does
 
     asyncio.run(session())
     lines = relay.log_lines()
-    for expected in ["Websocket got 14 bytes of binary", f"Websocket got {MIB} bytes of binary",
+    for expected in [*(f"Websocket received bad {what}; nothing started" for what in refused.values()),
+                     "Websocket got 14 bytes of binary", f"Websocket got {MIB} bytes of binary",
                      "Websocket got 5 bytes of continuation", "Websocket got 0 bytes of continuation",
                      "Websocket got 14 bytes of ping",
-                     "Websocket received bad mcast group address 239.1.1; nothing started",
-                     "Websocket received bad mcast group address x?Websocket exited, so are we; nothing started",
-                     "Websocket received bad mcast group address 1; nothing started",
-                     "Websocket received bad port 70000; nothing started",
-                     "Websocket received bad video PID 2000; nothing started",
                      "Websocket received mcast stream info: mcastAddr=239.1.1.1, port=5000, vidPid(passed-in)=1e1",
                      "Websocket ignored mcast stream info for 239.2.2.2: a stream is already running",
                      "ERROR: Websocket connection received, but one already exists"]:
-        assert expected in lines
+        assert expected in lines, expected
     assert lines.count(RECEIVE_STARTED) == 1
     assert EXITED not in lines and not (relay.workdir / "stop").exists()
 
@@ -125,31 +109,5 @@ def test_a_unicast_group_ends_the_relay_with_failure(relay):
             assert relay.wait_exit() == 1
 
     asyncio.run(session())
-    assert relay.log_lines()[-2:][0].startswith("StartMcastReceive:: multicast join failed, ")
+    assert relay.log_lines()[-2].startswith("StartMcastReceive:: multicast join failed, ")
     assert relay.log_lines()[-1] == "Could not get main mcast socket"
-
-
-def internet_checksum(data):
-    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
-    total = (total >> 16) + (total & 0xFFFF)
-    return ~(total + (total >> 16)) & 0xFFFF
-
-
-def test_membership_reports_for_the_described_group(controlled):
-    group = "239.1.1.1"
-    reports = []
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_IGMP) as sniffer:
-        sniffer.settimeout(0.5)
-        controlled(f"{group}:5000")
-        deadline = time.monotonic() + 15
-        while len(reports) < 2 and time.monotonic() < deadline:
-            with contextlib.suppress(socket.timeout):
-                if (datagram := sniffer.recv(256))[16:20] == socket.inet_aton(group):
-                    reports.append((time.monotonic(), datagram))
-    assert len(reports) == 2 and 3 < reports[1][0] - reports[0][0] < 8
-    for _, datagram in reports:
-        header, message = datagram[:20], datagram[20:]
-        # IPv4, 20-byte header, 28 bytes in all; not fragmented; time to live 1; IGMP.
-        assert len(datagram) == 28 and header[:4] == b"\x45\0\0\x1c" and header[6:10] == b"\0\0\x01\x02"
-        assert internet_checksum(header) == 0 and internet_checksum(message) == 0
-        assert message[:2] == b"\x16\0" and message[4:] == socket.inet_aton(group)
