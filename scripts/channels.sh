@@ -43,8 +43,7 @@ build=$(realpath "${QB_BUILD_DIR:-build}")
 [ -x "$build/quillbrook" ] || { echo "$0: no relay in $build; run scripts/setup.sh" >&2; exit 1; }
 scripts/install-packages.sh nginx iproute2
 if [ -z "$stream" ]; then
-  stream=$build/demo-24s.ts
-  [ -s "$stream" ] || { tools/make_test_stream.sh "$stream.part" 24 && mv "$stream.part" "$stream"; }
+  stream=$(tools/demo_stream.sh "$build" 24)
 fi
 
 run=$(mktemp -d /tmp/quillbrook-channels.XXXXXX)

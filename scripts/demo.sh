@@ -22,14 +22,8 @@ scripts/setup.sh
 build=$(realpath "${QB_BUILD_DIR:-build}")
 
 # The test stream is made once and reused; it loops at its own rate, each
-# pass carrying the clocks on, so players see one endless stream. Named by
-# its length, so a cache from another length is never taken for it.
-stream=$build/demo-${stream_seconds}s.ts
-if ! [ -s "$stream" ]; then
-  echo "making the test stream (once): $stream"
-  tools/make_test_stream.sh "$stream.part" "$stream_seconds"
-  mv "$stream.part" "$stream"
-fi
+# pass carrying the clocks on, so players see one endless stream.
+stream=$(tools/demo_stream.sh "$build" "$stream_seconds")
 
 run=$(mktemp -d /tmp/quillbrook-demo.XXXXXX)
 netns=quillbrook-demo-$$
