@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import signal
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -95,6 +96,7 @@ def main():
     finally:
         channels.send_signal(signal.SIGTERM)
         channels.wait(timeout=30)
+        shutil.rmtree(scratch, ignore_errors=True)
 
     print(f"{'viewers':>8} {'in time':>8} {'relay CPU %':>12} {'nginx CPU %':>12} {'players CPU %':>14}")
     for s in steps:
