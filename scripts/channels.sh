@@ -51,11 +51,17 @@ chmod 755 "$run"  # nginx's workers run as www-data
 lan=${prefix}lan tier=${prefix}tier src=${prefix}src
 namespaces=()
 
+namespace_pids() {
+  for ns in "${namespaces[@]}"; do ip netns pids "$ns" 2>/dev/null || true; done
+}
+
 teardown() {
   trap - EXIT INT TERM
-  for ns in "${namespaces[@]}"; do
-    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
-  done
+  # Five seconds to end cleanly (the relays' clients close their control
+  # channels); whatever still runs then is killed, so teardown always ends.
+  for pid in $(namespace_pids); do kill "$pid" 2>/dev/null || true; done
+  for _ in $(seq 50); do [ -z "$(namespace_pids)" ] && break; sleep 0.1; done
+  for pid in $(namespace_pids); do kill -KILL "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
   rm -rf "$run"

@@ -36,7 +36,6 @@ import signal
 import struct
 import socket
 import sys
-import threading
 import time
 
 TS_PACKET_BYTES = 188
@@ -291,8 +290,8 @@ def send_datagrams(datagrams, group, port, rate_bps, *, loop=False, max_seconds=
     """Sends the payloads in order at rate_bps (None: as fast as the socket
     takes them), once or, with loop, over and over as one seamless stream
     (see SeamlessLoop). Returns (datagrams, bytes) sent. Ends at the list's
-    end, at max_seconds, at max_datagrams, or when the threading.Event stop
-    is set, whichever comes first. With an RtpWrapper each goes out behind
+    end, at max_seconds, at max_datagrams, or when stop (a threading.Event
+    or a SignalStop) is set, whichever comes first. With an RtpWrapper each goes out behind
     its header; the rate and the counts are of the payloads."""
     seamless = SeamlessLoop(datagrams) if loop and datagrams else None
     return _send(seamless.payloads if seamless else datagrams, seamless, group, port, rate_bps,
@@ -366,6 +365,26 @@ def send_stream(path, group, port, *, rate_mbps=None, loop=False, max_seconds=DE
                  rtp=RtpWrapper() if rtp else None)
 
 
+class SignalStop:
+    """A stop request set by a signal handler. The handler runs in the main
+    thread between two of its steps, so it must not take a lock the sender
+    may hold at that moment, as threading.Event.set does while Event.wait
+    holds it: the sender would then never see the signal."""
+
+    def __init__(self):
+        self.requested = False
+
+    def set(self, *_):
+        self.requested = True
+
+    def is_set(self):
+        return self.requested
+
+    def wait(self, seconds):
+        time.sleep(seconds)
+        return self.requested
+
+
 def _number(kind, low=None, high=None, positive=False):
     """An argparse type: a number of `kind` within the given bounds."""
     def parse(text):
@@ -406,9 +425,9 @@ def main(argv=None):
         # routed off this host like any other traffic.
         parser.error(f"not an IPv4 multicast group (224.0.0.0/4): {args.group}")
 
-    stop = threading.Event()
+    stop = SignalStop()
     for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, lambda *_: stop.set())
+        signal.signal(signum, stop.set)
     try:
         datagrams, sent = send_stream(args.file, args.group, args.port, rate_mbps=args.rate_mbps, loop=args.loop,
                                       max_seconds=args.max_seconds, max_datagrams=args.max_datagrams,
