@@ -13,10 +13,10 @@ namespace {
 
 constexpr long kMaxWaitForRelaySeconds = 3600;
 
-std::optional<long> ParseNumber(std::string_view text, int base) {
+std::optional<long> ParseNumber(std::string_view text) {
     long value = 0;
     const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
     return value;
 }
@@ -85,16 +85,17 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
                 continue;
             }
             if (arg == "--wait-for-relay") {
-                const std::optional<long> seconds = ParseNumber(value, 10);
+                const std::optional<long> seconds = ParseNumber(value);
                 if (!seconds || *seconds < 0 || *seconds > kMaxWaitForRelaySeconds) {
                     return {std::nullopt, "--wait-for-relay " + value + " is not a number of seconds (0 to 3600)"};
                 }
                 options.waitForRelaySeconds = static_cast<int>(*seconds);
                 continue;
             }
-            const std::optional<long> port = ParseNumber(value, 10);
-            if (!port || *port < 1 || *port > 65535) return {std::nullopt, "--port " + value + " is not a TCP port"};
-            options.relayPort = static_cast<int>(*port);
+            // The relay's port is read by the same rule as a stream's.
+            const std::optional<int32_t> port = ParsePortField(value);
+            if (!port) return {std::nullopt, "--port " + value + " is not a TCP port"};
+            options.relayPort = *port;
         } else if (StartsWith(arg, "-")) {
             return {std::nullopt, "unknown option " + arg};
         } else if (targetText) {
@@ -131,7 +132,7 @@ std::optional<PlaylistProgress> ParsePlaylist(std::string_view text) {
     bool segmentPending = false;
     for (std::string_view line : lines) {
         if (StartsWith(line, kSequenceTag)) {
-            const std::optional<long> sequence = ParseNumber(line.substr(kSequenceTag.size()), 10);
+            const std::optional<long> sequence = ParseNumber(line.substr(kSequenceTag.size()));
             if (!sequence) return std::nullopt;
             progress.mediaSequence = *sequence;
             sequenceSeen = true;
