@@ -76,7 +76,10 @@ void Quillbrook::ThreadMcastRcv(int sock) {
         RelayMetrics::Add(metrics.datagramsReceived);
         RelayMetrics::Add(metrics.receivedBytes, received);
         const size_t length = std::min(static_cast<size_t>(received), sizeof datagram);
-        RelayMetrics::Add(metrics.droppedBytes, dumpRequested ? received : received - length);
+        // Bytes past the 4,096 read, or the whole datagram while dumping.
+        if (const size_t droppedBytes = dumpRequested ? received : received - length) {
+            RelayMetrics::Add(metrics.droppedBytes, droppedBytes);
+        }
         if (dumpRequested) continue;
         ScanDatagram(datagram, length, vidPid, scan, feeder);
     }
