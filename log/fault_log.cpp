@@ -7,8 +7,8 @@
 
 namespace {
 
-// How a summary names its kind: the start of the kind's own line, so a reader
-// searching the log for one finds the other.
+// How a summary names its kind: the fixed words of the kind's own line, so a
+// reader searching the log for one finds the other.
 constexpr const char* kFaultNames[] = {
     "No start code!",
     "Not even ts pkts!",
@@ -21,7 +21,7 @@ constexpr const char* kFaultNames[] = {
     "Requested TS file not found",
     "Web server message",
     "ERROR: Websocket connection received, but one already exists",
-    "ERROR: Websocket connection refused: address not allowed",
+    "ERROR: Websocket connection refused: not in QUILLBROOK_CONTROL_FROM",
 };
 static_assert(std::size(kFaultNames) == static_cast<size_t>(Fault::kCount));
 
