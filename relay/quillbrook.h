@@ -127,9 +127,9 @@ public:
     // hls/segment_endpoint.cpp
     int HandleSegmentRequest(mg_connection* conn);
     int HandleRelayReadyRequest(mg_connection* conn);
+    void CheckSentContinuity(const uint8_t* data, int32_t size);
     // web/metrics.cpp
     int HandleMetricsRequest(mg_connection* conn);
-    void CheckSentContinuity(const uint8_t* data, int32_t size);
     // web/web_server.cpp
     int StartWebServer();
     int HandleStaticRequest(mg_connection* conn);
