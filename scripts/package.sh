@@ -7,13 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libcivetweb-dev dpkg-dev)
 scripts/install-packages.sh "${packages[@]}"
-# hls.js for the player page, from npm as in scripts/setup.sh.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  scripts/install-packages.sh nodejs npm
-fi
-if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
-  npm ci --no-audit --no-fund --loglevel=error
-fi
+scripts/install-npm-packages.sh  # hls.js for the player page
 
 build=build-package
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \

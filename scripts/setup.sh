@@ -8,14 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make libcivetweb-dev libgtest-dev iproute2 ffmpeg python3-websockets python3-pytest curl socat chromium wrk
   systemd dpkg-dev nginx python3-prometheus-client)
 scripts/install-packages.sh "${packages[@]}"
-# Any Node with npm will do; Debian's own needs its separate npm package.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  scripts/install-packages.sh nodejs npm
-fi
-# hls.js for the player page; playwright-core and Shaka Player for the browser test.
-if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
-  npm ci --no-audit --no-fund --loglevel=error
-fi
+scripts/install-npm-packages.sh
 
 build=${QB_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_WERROR=ON >/dev/null
