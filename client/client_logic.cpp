@@ -52,17 +52,17 @@ std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string
     // adds what only it can know: a relay needs a multicast group, and a
     // fourth field would be silently ignored.
     const StreamDescription description = ParseStreamDescription(text.data(), text.size());
-    if (description.kind == DescriptionKind::NotADescription || description.fieldCount > 3) {
+    if (description.kind == DescriptionKind::kNotADescription || description.fieldCount > 3) {
         error = "expected GROUP:PORT or GROUP:PORT:PID, got \"" + std::string(text) + "\"";
-    } else if (description.kind == DescriptionKind::BadGroup || !IN_MULTICAST(ntohl(description.group))) {
+    } else if (description.kind == DescriptionKind::kBadGroup || !IN_MULTICAST(ntohl(description.stream.group))) {
         error = QuotedError(description.groupText, "is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)");
-    } else if (description.kind == DescriptionKind::BadPort) {
+    } else if (description.kind == DescriptionKind::kBadPort) {
         error = QuotedError(description.portText, "is not a UDP port (1 to 65535)");
-    } else if (description.kind == DescriptionKind::BadPid) {
+    } else if (description.kind == DescriptionKind::kBadPid) {
         error = QuotedError(description.pidText, "is not a PID in hexadecimal (0 to 1ffe)");
     } else {
-        StreamTarget target{description.groupText, description.port, std::nullopt};
-        if (description.pidPassedIn) target.videoPid = description.vidPid;
+        StreamTarget target{description.groupText, description.stream.port, std::nullopt};
+        if (description.stream.pidNamed) target.videoPid = description.stream.videoPid;
         return target;
     }
     return std::nullopt;

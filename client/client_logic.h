@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "web/protocol.h"
+
 inline constexpr char kDefaultRelayHost[] = "127.0.0.1";
-inline constexpr int kDefaultRelayPort = 8154;
-inline constexpr char kPlaylistPath[] = "/hlsMcast.m3u8";
 
 struct StreamTarget {
     std::string group;            // dotted IPv4, inside 224.0.0.0/4
@@ -19,7 +19,7 @@ struct StreamTarget {
 
 struct ClientOptions {
     std::string host = kDefaultRelayHost;
-    int relayPort = kDefaultRelayPort;
+    int relayPort = kHttpPort;
     StreamTarget target;
     int waitForRelaySeconds = 0;  // how long to retry while nothing listens yet
     bool showHelp = false;

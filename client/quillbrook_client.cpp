@@ -15,20 +15,25 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "client/client_logic.h"
+#include "client/control_socket.h"
 
 namespace {
 
-enum ExitCode { kExitDone = 0, kExitFailure = 1, kExitUsage = 2, kExitNoRelay = 3, kExitRefused = 4, kExitRelayClosed = 5 };
+enum ExitCode {
+    kExitDone = 0, kExitFailure = 1, kExitUsage = 2, kExitNoRelay = 3, kExitRefused = 4, kExitRelayClosed = 5,
+    kExitForbidden = 6,
+};
 
 constexpr int kWakeSignal = SIGUSR1;
 constexpr int kVersionWaitSeconds = 5;
 constexpr int kCloseWaitSeconds = 3;
 constexpr int kPollMs = 1000;
 constexpr int kRelayRetryMs = 100;
-constexpr char kCloseNormal[] = "\x03\xe8";  // status 1000, big-endian
 
 constexpr char kUsage[] = R"(Usage: quillbrook-client [--host HOST] [--port PORT] GROUP:PORT[:PID]
 
@@ -52,10 +57,11 @@ the connection, which ends the relay, and exits with 0.
 
 Exit codes: 0 ended on request, 1 other failure, 2 bad arguments, 3 no relay
 listening, 4 relay refused the connection (it already serves a stream),
-5 the relay closed the connection.
+5 the relay closed the connection, 6 relay refused the connection (it takes
+control only from the hosts in its QUILLBROOK_CONTROL_FROM).
 )";
 
-// Written by the library's client thread; main reads it after a wake signal.
+// Written by the reader thread; main reads it after a wake signal.
 struct Session {
     std::mutex mutex;
     std::string version;
@@ -64,18 +70,14 @@ struct Session {
 
 void Wake() { kill(getpid(), kWakeSignal); }
 
-int OnFrame(mg_connection*, int bits, char* data, size_t length, void* user) {
-    auto* session = static_cast<Session*>(user);
-    if ((bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT) {
-        std::lock_guard<std::mutex> hold(session->mutex);
-        if (session->version.empty()) session->version.assign(data, length);
+// Reads the relay's frames until it closes the connection.
+void ReadFrames(ControlSocket& control, Session& session) {
+    for (std::string text; control.ReadText(text);) {
+        std::lock_guard<std::mutex> hold(session.mutex);
+        if (session.version.empty()) session.version = text;
         Wake();
     }
-    return 1;
-}
-
-void OnClose(const mg_connection*, void* user) {
-    static_cast<Session*>(user)->closed = true;
+    session.closed = true;
     Wake();
 }
 
@@ -90,21 +92,7 @@ int WaitForSignal(const sigset_t& signals, int waitMs) {
 // A plain connect first, so "nothing listens" is told apart from "the relay
 // answered but refused the WebSocket handshake".
 bool RelayListening(const ClientOptions& options, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(options.relayPort);
-    if (const int status = getaddrinfo(options.host.c_str(), service.c_str(), &hints, &found); status != 0) {
-        error = gai_strerror(status);
-        return false;
-    }
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
-    const bool connected = sock >= 0 && connect(sock, found->ai_addr, found->ai_addrlen) == 0;
-    if (!connected) error = std::strerror(errno);
-    if (sock >= 0) close(sock);
-    freeaddrinfo(found);
-    return connected;
+    return ControlSocket().Connect(options.host, options.relayPort, error);
 }
 
 // The playlist body on a 200 answer; status is 0 when nothing answered.
@@ -159,8 +147,8 @@ int Fail(int code, const std::string& message) {
     return code;
 }
 
-int CloseCleanly(mg_connection* conn, Session& session, const sigset_t& signals) {
-    mg_websocket_client_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, kCloseNormal, sizeof kCloseNormal - 1);
+int CloseCleanly(ControlSocket& control, Session& session, const sigset_t& signals) {
+    control.SendClose();
     const time_t deadline = time(nullptr) + kCloseWaitSeconds;
     while (!session.closed && time(nullptr) < deadline) WaitForSignal(signals, kPollMs);
     if (!session.closed) return Fail(kExitFailure, "the relay did not close the control connection after ours");
@@ -170,7 +158,7 @@ int CloseCleanly(mg_connection* conn, Session& session, const sigset_t& signals)
 
 // Sends the description once the version has come, then shows progress until
 // a signal or the relay ends the connection.
-int Hold(mg_connection* conn, Session& session, const ClientOptions& options, const sigset_t& signals) {
+int Hold(ControlSocket& control, Session& session, const ClientOptions& options, const sigset_t& signals) {
     const std::string relayName = options.host + ":" + std::to_string(options.relayPort);
     const time_t started = time(nullptr);
     for (int arrived = 0;; arrived = WaitForSignal(signals, kPollMs)) {
@@ -182,11 +170,11 @@ int Hold(mg_connection* conn, Session& session, const ClientOptions& options, co
             }
         }
         if (session.closed) return Fail(kExitRelayClosed, "the relay closed the connection before sending its version");
-        if (arrived == SIGINT || arrived == SIGTERM) return CloseCleanly(conn, session, signals);
+        if (arrived == SIGINT || arrived == SIGTERM) return CloseCleanly(control, session, signals);
         if (time(nullptr) - started > kVersionWaitSeconds) return Fail(kExitFailure, "the relay sent no version text");
     }
     const std::string description = DescribeStream(options.target);
-    mg_websocket_client_write(conn, MG_WEBSOCKET_OPCODE_TEXT, description.data(), description.size());
+    control.SendText(description);
     std::printf("described stream %s; Ctrl-C ends the relay\n", description.c_str());
 
     ProgressLine progress;
@@ -208,7 +196,7 @@ int Hold(mg_connection* conn, Session& session, const ClientOptions& options, co
         }
         if (arrived == SIGINT || arrived == SIGTERM) {
             progress.End();
-            return CloseCleanly(conn, session, signals);
+            return CloseCleanly(control, session, signals);
         }
     }
 }
@@ -221,7 +209,8 @@ std::optional<int> WaitForRelay(const ClientOptions& options, const sigset_t& si
     std::string error;
     while (!RelayListening(options, error)) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            return Fail(kExitNoRelay, "no relay is listening on " + relayName + " (" + error + "); start quillbrook first");
+            return Fail(kExitNoRelay,
+                        "no relay is listening on " + relayName + " (" + error + "); start quillbrook first");
         }
         const int arrived = WaitForSignal(signals, kRelayRetryMs);
         if (arrived == SIGINT || arrived == SIGTERM) return kExitDone;
@@ -232,19 +221,24 @@ std::optional<int> WaitForRelay(const ClientOptions& options, const sigset_t& si
 int Run(const ClientOptions& options, const sigset_t& signals) {
     const std::string relayName = options.host + ":" + std::to_string(options.relayPort);
     if (const std::optional<int> code = WaitForRelay(options, signals)) return *code;
-    Session session;
-    char libraryError[256] = "";
-    // CivetWeb 1.15's client cannot offer a subprotocol; the relay accepts
-    // a handshake without one.
-    mg_connection* conn = mg_connect_websocket_client(options.host.c_str(), options.relayPort, 0, libraryError,
-                                                      sizeof libraryError, "/", nullptr, OnFrame, OnClose, &session);
-    if (!conn) {
-        return Fail(kExitRefused, "the relay on " + relayName + " refused the control connection (" + libraryError +
-                                      "); it already serves a stream for another client");
+    ControlSocket control;
+    std::string error;
+    const int status =
+        control.Connect(options.host, options.relayPort, error) ? control.Upgrade(options.host, options.relayPort) : 0;
+    const std::string refused = "the relay on " + relayName + " refused the control connection (status " +
+                                std::to_string(status) + "); ";
+    if (status == kControlForbiddenStatus) {
+        return Fail(kExitForbidden, refused + "it takes control only from the hosts in its QUILLBROOK_CONTROL_FROM");
     }
-    const int code = Hold(conn, session, options, signals);
-    // Joins the library's reader thread, which has ended once the peer closed.
-    mg_close_connection(conn);
+    if (status == kControlTakenStatus) {
+        return Fail(kExitRefused, refused + "it already serves a stream for another client");
+    }
+    if (status != 101) return Fail(kExitFailure, refused + "is it a quillbrook relay?");
+    Session session;
+    std::thread reader(ReadFrames, std::ref(control), std::ref(session));
+    const int code = Hold(control, session, options, signals);
+    control.Shutdown();
+    reader.join();
     return code;
 }
 
@@ -259,8 +253,8 @@ int main(int argc, char** argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    // Blocked before the library starts its threads, so every one inherits
-    // the mask and the signals wait for main's sigtimedwait.
+    // Blocked before any other thread starts, so every one inherits the mask
+    // and the signals wait for main's sigtimedwait.
     sigset_t signals;
     sigemptyset(&signals);
     for (int each : {SIGINT, SIGTERM, kWakeSignal}) sigaddset(&signals, each);

@@ -12,37 +12,31 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "ingest/ts_scan.h"
-#include "log/log.h"
-#include "relay/quillbrook.h"
+#include "hls/segment_ring.h"
+#include "ts/ts_packet.h"
 
 namespace {
 
-std::array<uint8_t*, kBufferCount> buffers;  // every input's relay uses these
+constexpr int kReaders = 64;  // one lease per web worker
+// Room for the largest segment an input closes.
+constexpr int32_t kFuzzSlotBytes = 16 * kTsPacketBytes;
 
 // Each segment's bytes follow from its number, so a lease can be checked long after.
 uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Whatever the ring logs goes to a scratch file, never into the user's data folder.
-    ProcessLog().redirected = true;
-    ProcessLog().stream = tmpfile();
-    for (uint8_t*& buffer : buffers) buffer = new uint8_t[kSlotBytes];
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto ring = std::make_unique<Quillbrook>();
-    ring->UseSegmentBuffers(buffers);
+    RelayCounters counters;
+    auto ring = std::make_unique<SegmentRing>(counters, kReaders, kFuzzSlotBytes);
+    FUZZ_CHECK(ring->Allocate());
     std::vector<int32_t> closedBytes;  // per segment number
     std::vector<std::pair<SegmentLease, int>> held;  // with its segment number
     const auto release = [&](size_t index) {
         const auto [lease, segment] = held[index];
         FUZZ_CHECK(lease.size == closedBytes[segment]);  // unchanged however far the ring moved
         for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
-        ring->ReleaseSegment(lease);
+        ring->Release(lease);
         held.erase(held.begin() + static_cast<long>(index));
     };
     const auto request = [&](const std::string& name, bool keep) {
@@ -52,16 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
             if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
         }
-        const SegmentLease lease = ring->LeaseSegment(name);
+        const SegmentLease lease = ring->Lease(name);
         FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
         if (segment < 0) return;
         held.emplace_back(lease, segment);
-        if (!keep || held.size() > static_cast<size_t>(kWorkerThreads)) release(held.size() - 1);
+        if (!keep || held.size() > static_cast<size_t>(kReaders)) release(held.size() - 1);
     };
     // A keyframe past the cut duration closes the segment: its clock started at the frame before.
     FrameStart frame{0, kDefaultFramePeriodTicks, true};
     const uint8_t noBytes = 0;
-    ring->AppendSegmentData(&noBytes, 0, &frame);
+    ring->Append(&noBytes, 0, &frame);
     frame.ticks = 2 * kTimestampHz;
 
     const uint8_t* end = data + size;
@@ -71,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (op % 4 == 0) {
             std::vector<uint8_t> content((next() % 8 + 1) * kTsPacketBytes);
             for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
-            ring->AppendSegmentData(content.data(), static_cast<int32_t>(content.size()), &frame);
+            ring->Append(content.data(), static_cast<int32_t>(content.size()), &frame);
             closedBytes.push_back(static_cast<int32_t>(content.size()));
         } else if (op % 4 == 1) {
             const size_t wanted = next() % 32;
@@ -86,6 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     while (!held.empty()) release(held.size() - 1);
-    for (int readers : ring->bufferReaders) FUZZ_CHECK(readers == 0);
+    FUZZ_CHECK(ring->LeasesHeld() == 0);
     return 0;
 }

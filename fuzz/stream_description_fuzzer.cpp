@@ -18,17 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(payload.get(), strnlen(payload.get(), size));
     std::vector<std::string> fields;
     Tokenize(fields, text, ":");
-    FUZZ_CHECK((d.kind == DescriptionKind::NotADescription) == (fields.size() < 2));
-    if (d.kind == DescriptionKind::Stream) {
+    FUZZ_CHECK((d.kind == DescriptionKind::kNotADescription) == (fields.size() < 2));
+    if (d.kind == DescriptionKind::kStream) {
         in_addr group{};
-        FUZZ_CHECK(inet_pton(AF_INET, d.groupText.c_str(), &group) == 1 && group.s_addr == d.group);
-        FUZZ_CHECK(d.port >= 1 && d.port <= 65535 && d.vidPid >= 0 && d.vidPid <= kMaxVideoPid);
+        FUZZ_CHECK(inet_pton(AF_INET, d.groupText.c_str(), &group) == 1 && group.s_addr == d.stream.group);
+        const MulticastStream& s = d.stream;
+        FUZZ_CHECK(s.port >= 1 && s.port <= 65535 && s.videoPid >= 0 && s.videoPid <= kMaxVideoPid);
         // What the client sends for it (DescribeStream) reads back the same.
         char again[64];
-        snprintf(again, sizeof again, d.pidPassedIn ? "%s:%d:%x" : "%s:%d", d.groupText.c_str(), d.port, d.vidPid);
+        snprintf(again, sizeof again, d.stream.pidNamed ? "%s:%d:%x" : "%s:%d", d.groupText.c_str(), d.stream.port,
+                 d.stream.videoPid);
         const StreamDescription round = ParseStreamDescription(again, strlen(again));
-        FUZZ_CHECK(round.kind == d.kind && round.group == d.group && round.port == d.port);
-        FUZZ_CHECK(round.vidPid == d.vidPid && round.pidPassedIn == d.pidPassedIn);
+        FUZZ_CHECK(round.kind == d.kind && round.stream.group == d.stream.group && round.stream.port == d.stream.port);
+        FUZZ_CHECK(round.stream.videoPid == d.stream.videoPid && round.stream.pidNamed == d.stream.pidNamed);
     }
     return 0;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "ingest/ts_scan.h"
+#include "ts/ts_scan.h"
 
 namespace {
 

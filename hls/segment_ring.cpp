@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <numeric>
 
-#include "ingest/ts_scan.h"
-#include "log/fault_log.h"
-#include "log/log.h"
-#include "relay/quillbrook.h"
+#include "ts/ts_packet.h"
 
 CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t segmentBytes, bool randomAccess,
                           bool keyframesLately) {
@@ -20,51 +18,43 @@ CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t seg
     return CutReason::kNone;
 }
 
-bool Quillbrook::AllocateSegmentBuffers() {
+SegmentRing::SegmentRing(RelayCounters& counters, int maxReaders, int32_t slotBytes)
+    : counters(counters), slotBytes(slotBytes), bufferCount(kSlotCount + maxReaders) {}
+
+bool SegmentRing::Allocate() {
     // Pages are only touched when written, so spares cost no memory until a
     // slow reader makes the ring use one.
-    std::array<uint8_t*, kBufferCount> buffers;
-    for (uint8_t*& buffer : buffers) {
-        buffer = new (std::nothrow) uint8_t[kSlotBytes];
+    std::vector<std::unique_ptr<uint8_t[]>> taken(bufferCount);
+    for (auto& buffer : taken) {
+        buffer.reset(new (std::nothrow) uint8_t[slotBytes]);
         if (!buffer) return false;
     }
-    UseSegmentBuffers(buffers);
+    std::lock_guard<std::mutex> hold(mutex);
+    buffers = std::move(taken);
+    bufferReaders.assign(bufferCount, 0);
+    for (int slot = 0; slot < kSlotCount; slot++) slots[slot].buffer = slot;
     return true;
 }
 
-void Quillbrook::UseSegmentBuffers(const std::array<uint8_t*, kBufferCount>& buffers) {
-    segmentBuffers = buffers;
-    bufferReaders.fill(0);
-    for (int slot = 0; slot < kSlotCount; slot++) {
-        slotBuffer[slot] = slot;
-        segmentRing[slot].data = segmentBuffers[slot];
+AppendResult SegmentRing::Append(const uint8_t* data, int32_t length, const FrameStart* frame) {
+    AppendResult result;
+    std::lock_guard<std::mutex> hold(mutex);
+    // Rather than lose the chunk, close the segment in the middle of the
+    // frame it belongs to; that frame's time goes with the closed part.
+    if (segmentBytes + length >= slotBytes) {
+        result.fullAtBytes = segmentBytes;
+        CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow, result);
+        segmentTimed = false;
+        segmentRandomAccess = false;
     }
+    memcpy(buffers[slots[currentSlot].buffer].get() + segmentBytes, data, length);
+    segmentBytes += length;
+    if (frame) AddFrameStart(*frame, result);
+    return result;
 }
 
-void Quillbrook::AppendSegmentData(const uint8_t* data, int32_t length, const FrameStart* frameStart) {
-    int32_t fullAtBytes = 0;
-    {
-        std::lock_guard<std::mutex> hold(stateMutex);
-        // Rather than lose the chunk, close the segment in the middle of the
-        // frame it belongs to; that frame's time goes with the closed part.
-        if (segmentBytes + length >= kSlotBytes) {
-            fullAtBytes = segmentBytes;
-            CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow);
-            segmentTimed = false;
-            segmentRandomAccess = false;
-        }
-        memcpy(segmentRing[currentSlot].data + segmentBytes, data, length);
-        segmentBytes += length;
-        if (frameStart) AddFrameStart(*frameStart);
-    }
-    if (fullAtBytes) {
-        LogFault(Fault::SegmentOverflow, "AppendSegmentData:: slot full at %d bytes; next segment starts mid-frame\n",
-                 fullAtBytes);
-    }
-}
-
-// Called under stateMutex, after the bytes before the frame are in the slot.
-void Quillbrook::AddFrameStart(const FrameStart& frame) {
+// Called under mutex, after the bytes before the frame are in the slot.
+void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
     framePeriodTicks = frame.periodTicks;
     // A segment's time runs from its first frame start.
     if (!segmentTimed) {
@@ -81,62 +71,80 @@ void Quillbrook::AddFrameStart(const FrameStart& frame) {
         segmentRandomAccess |= frame.randomAccess;
         return;
     }
-    CloseSegment(elapsedTicks, reason);
+    CloseSegment(elapsedTicks, reason, result);
     segmentTicks = 0;
     segmentRandomAccess = frame.randomAccess;
 }
 
-// Called under stateMutex.
-void Quillbrook::CloseSegment(int64_t durationTicks, CutReason reason) {
-    metrics.CountSegment(reason);
+// Called under mutex.
+void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result) {
+    counters.CountSegment(reason);
+    result.cut = reason;
+    result.unevenClose = segmentBytes % kTsPacketBytes != 0;
     keyframelessSegments = segmentRandomAccess ? 0 : keyframelessSegments + 1;
-    if (segmentBytes % kTsPacketBytes != 0) Log("File-complete: Not even ts pkts!\n");
-    SegmentSlot& closed = segmentRing[currentSlot];
+    Slot& closed = slots[currentSlot];
     closed.durationMs = DurationMs(durationTicks);
     closed.size = segmentBytes;
-    snprintf(closed.name, kSegmentNameBytes - 1, "hlsMcast_%d.ts", segmentCounter.load());
+    snprintf(closed.name, kSegmentNameBytes - 1, "hlsMcast_%d.ts", segmentCounter);
     segmentCounter++;
     if (++currentSlot == kSlotCount) {
         currentSlot = 0;
-        ringWrapped = 1;
+        ringWrapped = true;
     }
     // Emptied first, so no new request finds the slot about to be overwritten.
-    segmentRing[currentSlot].name[0] = '\0';
-    ReuseSlotBuffer(currentSlot);
+    slots[currentSlot].name[0] = '\0';
+    ReuseSlotBuffer(currentSlot, result);
     if (ringWrapped) mediaSequence++;
     segmentBytes = 0;
 }
 
-// Called under stateMutex. A sender still reading the slot's buffer keeps it;
-// the slot is refilled in a buffer that nobody holds.
-void Quillbrook::ReuseSlotBuffer(int slot) {
-    if (bufferReaders[slotBuffer[slot]] == 0) return;
-    for (int buffer = 0; buffer < kBufferCount; buffer++) {
+// Called under mutex. A sender still reading the slot's buffer keeps it; the
+// slot is refilled in a buffer that nobody holds.
+void SegmentRing::ReuseSlotBuffer(int slot, AppendResult& result) {
+    if (bufferReaders[slots[slot].buffer] == 0) return;
+    for (int buffer = 0; buffer < bufferCount; buffer++) {
         bool assigned = false;
-        for (int other = 0; other < kSlotCount; other++) assigned |= slotBuffer[other] == buffer;
+        for (const Slot& other : slots) assigned |= other.buffer == buffer;
         if (assigned || bufferReaders[buffer] != 0) continue;
-        slotBuffer[slot] = buffer;
-        segmentRing[slot].data = segmentBuffers[buffer];
+        slots[slot].buffer = buffer;
         return;
     }
-    // Unreachable while readers are at most kWorkerThreads: each holds one buffer.
-    Log("AppendSegmentData:: no free segment buffer, a sender may see new bytes\n");
+    // Unreachable while readers are at most maxReaders: each holds one buffer.
+    result.noFreeBuffer = true;
 }
 
-SegmentLease Quillbrook::LeaseSegment(const std::string& name) {
-    std::lock_guard<std::mutex> hold(stateMutex);
-    for (int slot = 0; slot < kSlotCount; slot++) {
+SegmentLease SegmentRing::Lease(std::string_view name) {
+    std::lock_guard<std::mutex> hold(mutex);
+    for (const Slot& slot : slots) {
         // An empty name marks the slot being filled or one never closed.
-        if (segmentRing[slot].name[0] == '\0' || name != segmentRing[slot].name) continue;
-        const int buffer = slotBuffer[slot];
-        bufferReaders[buffer]++;
-        return {segmentRing[slot].data, segmentRing[slot].size, buffer};
+        if (slot.name[0] == '\0' || name != slot.name) continue;
+        bufferReaders[slot.buffer]++;
+        return {buffers[slot.buffer].get(), slot.size, slot.buffer};
     }
     return {};
 }
 
-void Quillbrook::ReleaseSegment(const SegmentLease& lease) {
+void SegmentRing::Release(const SegmentLease& lease) {
     if (lease.buffer < 0) return;
-    std::lock_guard<std::mutex> hold(stateMutex);
+    std::lock_guard<std::mutex> hold(mutex);
     bufferReaders[lease.buffer]--;
+}
+
+RingSnapshot SegmentRing::Snapshot() const {
+    RingSnapshot snapshot;
+    std::lock_guard<std::mutex> hold(mutex);
+    snapshot.mediaSequence = mediaSequence;
+    snapshot.segmentsClosed = segmentCounter;
+    for (int slot = mediaSequence % kSlotCount; slot != currentSlot; slot = (slot + 1) % kSlotCount) {
+        ClosedSegment& listed = snapshot.listed[snapshot.count++];
+        memcpy(listed.name, slots[slot].name, kSegmentNameBytes);
+        listed.durationMs = slots[slot].durationMs;
+        listed.size = slots[slot].size;
+    }
+    return snapshot;
+}
+
+int SegmentRing::LeasesHeld() const {
+    std::lock_guard<std::mutex> hold(mutex);
+    return std::accumulate(bufferReaders.begin(), bufferReaders.end(), 0);
 }

@@ -7,12 +7,23 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "relay/quillbrook.h"
 
 namespace {
+
 constexpr uint8_t kIgmpV2MembershipReport = 0x16;
 constexpr uint8_t kIpProtocolIgmp = 2;
+
+void FillIpHeader(uint8_t* header) {
+    const uint16_t totalLength = htons(kIgmpReportBytes);
+    header[0] = 0x45;  // version 4, five 32-bit words
+    header[1] = 0;
+    memcpy(header + 2, &totalLength, 2);
+    memset(header + 4, 0, 4);  // identification, flags, fragment offset
+    header[8] = 1;             // time to live: reports never leave the link
+    header[9] = kIpProtocolIgmp;
 }
+
+}  // namespace
 
 uint16_t InternetChecksum(const void* data, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
@@ -33,21 +44,11 @@ uint16_t InternetChecksum(const void* data, size_t length) {
     return static_cast<uint16_t>(~sum);
 }
 
-void FillIpHeaderFields(uint8_t* header) {
-    const uint16_t totalLength = htons(kIgmpReportBytes);
-    header[0] = 0x45;  // version 4, five 32-bit words
-    header[1] = 0;
-    memcpy(header + 2, &totalLength, 2);
-    memset(header + 4, 0, 4);  // identification, flags, fragment offset
-    header[8] = 1;             // time to live: reports never leave the link
-    header[9] = kIpProtocolIgmp;
-}
-
 std::array<uint8_t, kIgmpReportBytes> BuildIgmpReport(uint32_t group, uint32_t source) {
     std::array<uint8_t, kIgmpReportBytes> packet{};
     uint8_t* header = packet.data();
     uint8_t* message = header + kIpHeaderBytes;
-    FillIpHeaderFields(header);
+    FillIpHeader(header);
     memcpy(header + 12, &source, 4);
     memcpy(header + 16, &group, 4);
     const uint16_t headerSum = InternetChecksum(header, kIpHeaderBytes);
@@ -59,25 +60,16 @@ std::array<uint8_t, kIgmpReportBytes> BuildIgmpReport(uint32_t group, uint32_t s
     return packet;
 }
 
-int Quillbrook::FillIpHeader(uint8_t* header) {
-    FillIpHeaderFields(header);
-    return 1;
-}
-
-uint16_t Quillbrook::InternetChecksum(const void* data, size_t length) {
-    return ::InternetChecksum(data, length);
-}
-
-int Quillbrook::SendIgmpReport() {
-    const uint32_t group = mcastAddr;
-    const auto packet = BuildIgmpReport(group, reportSourceIp);
+bool SendIgmpReport(int sock, uint32_t group) {
+    // The kernel fills in a source of 0.0.0.0 with the outgoing interface's address.
+    const auto packet = BuildIgmpReport(group, 0);
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = group;
-    if (sendto(igmpSocket, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&destination),
+    if (sendto(sock, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                sizeof destination) < 0) {
         Log("SendIgmpReport -- error, sendto() error, %s \n", ErrorText(errno).c_str());
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }

@@ -1,60 +1,59 @@
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
+#include "ingest/ingest.h"
 #include "log/log.h"
-#include "relay/quillbrook.h"
 
-int Quillbrook::OpenMcastSocket() {
+int OpenMcastSocket(const MulticastStream& stream, uint32_t hostIp) {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {
         Log("StartMcastReceive:: error cannot create socket, %s\n", ErrorText(errno).c_str());
-        return 0;
+        return -1;
     }
     const int enable = 1;
     if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) < 0) {
         Log("StartMcastReceive:: error setsockopt (2) failed %s\n", ErrorText(errno).c_str());
-        return 0;
+        return -1;
     }
     // Linux hands multicast only to sockets bound to the wildcard or the group
     // address; binding the group keeps other groups on this port out. Any
     // other address is bound as the interface's, and its join fails below.
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    local.sin_addr.s_addr = IN_MULTICAST(ntohl(mcastAddr)) ? mcastAddr.load() : hostIp;
+    local.sin_port = htons(static_cast<uint16_t>(stream.port));
+    local.sin_addr.s_addr = IN_MULTICAST(ntohl(stream.group)) ? stream.group : hostIp;
     if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
         Log("StartMcastReceive:: error bind failed, %s\n", ErrorText(errno).c_str());
-        return 0;
+        return -1;
     }
     ip_mreq membership{};
-    membership.imr_multiaddr.s_addr = mcastAddr;
+    membership.imr_multiaddr.s_addr = stream.group;
     membership.imr_interface.s_addr = hostIp;
     if (setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
         Log("StartMcastReceive:: multicast join failed, %s\n", ErrorText(errno).c_str());
-        return 0;
+        return -1;
     }
     return sock;
 }
 
-int Quillbrook::StartMcastReceive() {
-    if (!AllocateSegmentBuffers()) {
-        Log("StartMcastReceive:: cannot allocate segment buffers\n");
-        FlushLogAndExit(1);
-    }
-    mediaSequence = 0;
-    segmentCounter = 0;
-    currentSlot = 0;
-    reportSourceIp = 0;
-    const int sock = OpenMcastSocket();
-    if (sock == 0) {
-        Log("Could not get main mcast socket\n");
-        FlushLogAndExit(1);
-    }
-    mcastSocket = sock;
-    receiveThread = std::thread(&Quillbrook::ThreadMcastRcv, this, sock);
-    receiveThread.detach();
-    return 1;
+bool Ingest::Start(const MulticastStream& stream, uint32_t hostIp) {
+    const int sock = OpenMcastSocket(stream, hostIp);
+    if (sock < 0) return false;
+    socket = sock;
+    group = stream.group;
+    ring.cutPid = stream.videoPid;
+    std::thread(&Ingest::ReceiveLoop, this, sock, stream).detach();
+    return true;
+}
+
+uint64_t Ingest::SocketDrops() const {
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t meminfoBytes = sizeof meminfo;
+    const int sock = socket;
+    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_MEMINFO, meminfo, &meminfoBytes) != 0) return 0;
+    return meminfo[SK_MEMINFO_DROPS];
 }

@@ -12,18 +12,18 @@
 #include "log/log.h"
 
 enum class Fault {
-    NoStartCode,        // a received packet without its sync byte
-    UnevenDatagram,     // a received datagram that is not whole packets
-    Discontinuity,      // a break in the received video continuity counters
-    RtpSequenceGap,     // a gap in a received RTP stream's sequence numbers
-    SegmentOverflow,    // a segment too big for its slot: no cut, wrong PID
-    SentNoStartCode,    // the same checks on what a response sends
-    SentDiscontinuity,
-    SendError,
-    SegmentNotFound,
-    WebServerMessage,   // whatever the web library reports
-    SecondController,   // a WebSocket that would take over a running stream
-    ForeignController,  // a WebSocket from an address not allowed to control
+    kNoStartCode,        // a received packet without its sync byte
+    kUnevenDatagram,     // a received datagram that is not whole packets
+    kDiscontinuity,      // a break in the received video continuity counters
+    kRtpSequenceGap,     // a gap in a received RTP stream's sequence numbers
+    kSegmentOverflow,    // a segment too big for its slot: no cut, wrong PID
+    kSentNoStartCode,    // the same checks on what a response sends
+    kSentDiscontinuity,
+    kSendError,
+    kSegmentNotFound,
+    kWebServerMessage,   // whatever the web library reports
+    kSecondController,   // a WebSocket that would take over a running stream
+    kForeignController,  // a WebSocket from an address not allowed to control
     kCount,
 };
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "ingest/igmp.h"
 #include "log/fault_log.h"
 #include "log/log.h"
 #include "relay/quillbrook.h"
@@ -28,15 +29,11 @@ bool TakeControlFile(const char* name) {
 
 }  // namespace
 
-int Quillbrook::BreakHook() {
-    Log("stupid windows\n");
-    return 0;
-}
+void Quillbrook::BreakHook() { Log("stupid windows\n"); }
 
 void Quillbrook::HousekeepingLoop() {
-    igmpSocket = -1;
     // IPPROTO_RAW implies IP_HDRINCL: the report carries the header we build.
-    igmpSocket = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    const int igmpSocket = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
     if (igmpSocket < 0) {
         Log("StartMcastReceive -- error, get IGMP socket error, most likely because not root; "
             "WARNING: requires IGMP Proxy if snooping switch present \n");
@@ -56,10 +53,10 @@ void Quillbrook::HousekeepingLoop() {
     }
 
     for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
-        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport();
+        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport(igmpSocket, ingest.Group());
         FlushFaultLog();
         if (TakeControlFile("break")) BreakHook();
         if (TakeControlFile("stop")) FlushLogAndExit(0);
-        if (TakeControlFile("dump")) dumpRequested = 1;
+        if (TakeControlFile("dump")) ingest.Dump();
     }
 }

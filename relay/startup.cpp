@@ -6,9 +6,7 @@
 #include "log/log.h"
 #include "relay/interface_choice.h"
 #include "relay/quillbrook.h"
-
-// Zero-filled static storage gives every plain field its starting zero.
-Quillbrook relay;
+#include "web/protocol.h"
 
 namespace {
 constexpr auto kLifetimeCheckInterval = std::chrono::milliseconds(3000);
@@ -34,11 +32,9 @@ bool ReadControlAccess(std::optional<std::vector<AddressBlock>>& controlFrom) {
 
 int Quillbrook::Run() {
     Log("Starting...\n");
-    mcastAddr = 0;
     hostAddr = kNoInterfaceAddr;
-    firstPacketPending = 1;
-    firstTsReadPending = 1;
     Log("Main\n");
+    std::optional<std::vector<AddressBlock>> controlFrom;
     if (!ReadControlAccess(controlFrom)) return 1;
 
     // Kept for the life of the process: the choice points into it.
@@ -58,13 +54,33 @@ int Quillbrook::Run() {
     hostIp = choice.hostIp;
     Log("hostAddr = %s\n", hostAddr.c_str());
 
-    StartWebServer();
-    controlThread = std::thread(&Quillbrook::HousekeepingLoop, this);
-    controlThread.detach();
+    control.emplace(std::move(controlFrom), [this](const MulticastStream& stream) { StartStream(stream); });
+    const std::string playlistRoute = std::string(kPlaylistPath) + "$";
+    const WebRoute routes[] = {
+        {playlistRoute.c_str(), HandlePlaylistRequest, &hls},
+        {"/*.ts$", HandleSegmentRequest, &hls},
+        {"/relayReady$", HandleRelayReadyRequest, &hls},
+        {"/metrics$", HandleMetricsRequest, &metrics},
+    };
+    webServer.Start(routes, control->Handlers());
+    std::thread(&Quillbrook::HousekeepingLoop, this).detach();
 
     do {
         std::this_thread::sleep_for(kLifetimeCheckInterval);
-    } while (wsConn.load() != nullptr);
+    } while (control->Connected());
     Log("Exiting\n");
     FlushLogAndExit(0);
+}
+
+// On the worker that delivered the description, once: the process ends
+// rather than run without the stream it was started for.
+void Quillbrook::StartStream(const MulticastStream& stream) {
+    if (!ring.Allocate()) {
+        Log("StartMcastReceive:: cannot allocate segment buffers\n");
+        FlushLogAndExit(1);
+    }
+    if (!ingest.Start(stream, hostIp)) {
+        Log("Could not get main mcast socket\n");
+        FlushLogAndExit(1);
+    }
 }

@@ -1,13 +1,10 @@
 #include "web/metrics.h"
 
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
+#include <civetweb.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <iterator>
-
-#include "relay/quillbrook.h"
 
 namespace {
 
@@ -43,32 +40,7 @@ void Counter(std::string& out, const char* name, const char* help, uint64_t valu
 
 }  // namespace
 
-void RelayMetrics::CountRequest(Endpoint endpoint, int status, uint64_t bytes) {
-    const HttpStatus code = status == 200 ? HttpStatus::Ok : status == 404 ? HttpStatus::NotFound : HttpStatus::Other;
-    Add(requests[static_cast<size_t>(endpoint)][static_cast<size_t>(code)]);
-    Add(servedBytes[static_cast<size_t>(endpoint)], bytes);
-}
-
-MetricsSnapshot RelayMetrics::Snapshot() const {
-    const auto load = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
-    MetricsSnapshot s;
-    s.datagramsReceived = load(datagramsReceived);
-    s.receivedBytes = load(receivedBytes);
-    s.droppedBytes = load(droppedBytes);
-    s.continuityErrors = load(continuityErrors);
-    s.syncErrors = load(syncErrors);
-    s.unevenDatagrams = load(unevenDatagrams);
-    s.rtpSequenceErrors = load(rtpSequenceErrors);
-    s.rtpInput = load(rtpInput);
-    for (size_t i = 0; i < segments.size(); i++) s.segments[i] = load(segments[i]);
-    for (size_t e = 0; e < requests.size(); e++) {
-        s.servedBytes[e] = load(servedBytes[e]);
-        for (size_t c = 0; c < requests[e].size(); c++) s.requests[e][c] = load(requests[e][c]);
-    }
-    return s;
-}
-
-std::string FormatMetrics(const MetricsSnapshot& m, const StreamState& state) {
+std::string FormatMetrics(const CounterSnapshot& m, const StreamState& state) {
     std::string out;
     Counter(out, "quillbrook_datagrams_received_total", "Datagrams read from the multicast socket.",
             m.datagramsReceived);
@@ -108,17 +80,11 @@ std::string FormatMetrics(const MetricsSnapshot& m, const StreamState& state) {
     return out;
 }
 
-int Quillbrook::HandleMetricsRequest(mg_connection* conn) {
-    StreamState state;
-    uint32_t meminfo[SK_MEMINFO_VARS] = {};
-    socklen_t meminfoBytes = sizeof meminfo;
-    if (const int sock = mcastSocket; sock >= 0 && getsockopt(sock, SOL_SOCKET, SO_MEMINFO, meminfo, &meminfoBytes) == 0) {
-        state.socketDrops = meminfo[SK_MEMINFO_DROPS];
-    }
-    state.controllerConnected = wsConn.load() != nullptr;
-    const std::string body = FormatMetrics(metrics.Snapshot(), state);
+int HandleMetricsRequest(mg_connection* conn, void* data) {
+    const MetricsSource& source = *static_cast<const MetricsSource*>(data);
+    const std::string body = FormatMetrics(source.counters.Snapshot(), source.streamState());
     mg_send_http_ok(conn, kMetricsContentType, static_cast<long long>(body.size()));
     mg_write(conn, body.data(), body.size());
-    metrics.CountRequest(Endpoint::Metrics, 200, body.size());
+    source.counters.CountRequest(Endpoint::kMetrics, 200, body.size());
     return 1;
 }

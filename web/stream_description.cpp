@@ -42,28 +42,28 @@ StreamDescription ParseStreamDescription(const char* payload, size_t length) {
     if (fields.size() < 2) return description;
     description.groupText = fields[0];
     description.portText = fields[1];
-    description.pidPassedIn = fields.size() == 3;
-    if (description.pidPassedIn) description.pidText = fields[2];
+    description.stream.pidNamed = fields.size() == 3;
+    if (description.stream.pidNamed) description.pidText = fields[2];
 
     in_addr group{};
     if (inet_pton(AF_INET, fields[0].c_str(), &group) != 1) {
-        description.kind = DescriptionKind::BadGroup;
+        description.kind = DescriptionKind::kBadGroup;
         return description;
     }
-    description.group = group.s_addr;
+    description.stream.group = group.s_addr;
     const std::optional<int32_t> port = ParsePortField(description.portText);
     if (!port) {
-        description.kind = DescriptionKind::BadPort;
+        description.kind = DescriptionKind::kBadPort;
         return description;
     }
     const std::optional<int32_t> pid =
-        description.pidPassedIn ? ParsePidField(description.pidText) : std::optional<int32_t>(kDefaultVideoPid);
+        description.stream.pidNamed ? ParsePidField(description.pidText) : std::optional<int32_t>(kDefaultVideoPid);
     if (!pid) {
-        description.kind = DescriptionKind::BadPid;
+        description.kind = DescriptionKind::kBadPid;
         return description;
     }
-    description.kind = DescriptionKind::Stream;
-    description.port = *port;
-    description.vidPid = *pid;
+    description.kind = DescriptionKind::kStream;
+    description.stream.port = *port;
+    description.stream.videoPid = *pid;
     return description;
 }

@@ -14,23 +14,28 @@ inline constexpr int kDefaultVideoPid = 0x100;
 inline constexpr int kMaxVideoPid = 0x1FFE;
 
 enum class DescriptionKind {
-    NotADescription,  // fewer than two fields
-    BadGroup,         // the group field is not dotted-quad IPv4 text
-    BadPort,          // the port is not decimal 1 to 65535
-    BadPid,           // a third field that is not hexadecimal 0 to 1ffe
-    Stream,
+    kNotADescription,  // fewer than two fields
+    kBadGroup,         // the group field is not dotted-quad IPv4 text
+    kBadPort,          // the port is not decimal 1 to 65535
+    kBadPid,           // a third field that is not hexadecimal 0 to 1ffe
+    kStream,
+};
+
+// The stream a client asks for, as the ingest takes it.
+struct MulticastStream {
+    uint32_t group = 0;  // network byte order
+    int32_t port = 0;
+    int32_t videoPid = kDefaultVideoPid;
+    bool pidNamed = false;  // false: the default applies
 };
 
 struct StreamDescription {
-    DescriptionKind kind = DescriptionKind::NotADescription;
+    DescriptionKind kind = DescriptionKind::kNotADescription;
     size_t fieldCount = 0;
     std::string groupText;  // the fields as received
     std::string portText;
     std::string pidText;
-    uint32_t group = 0;  // network byte order, set unless BadGroup
-    int32_t port = 0;
-    int32_t vidPid = 0;
-    bool pidPassedIn = false;
+    MulticastStream stream;  // whole when kind is kStream; the group set unless kBadGroup
 };
 
 // payload: a text frame's bytes; the text ends at the first NUL, if any.

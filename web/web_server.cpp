@@ -1,14 +1,15 @@
+#include "web/web_server.h"
+
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "log/fault_log.h"
 #include "log/log.h"
-#include "relay/quillbrook.h"
+#include "web/protocol.h"
 #include "web/static_path.h"
 
 namespace {
@@ -25,7 +26,7 @@ int LogWebServerMessage(const mg_connection*, const char* message) {
         FlushLogAndExit(0);
     }
     // A client can make the library complain once per request, with its URL.
-    LogFault(Fault::WebServerMessage, "%s\n", Printable(message).c_str());
+    LogFault(Fault::kWebServerMessage, "%s\n", Printable(message).c_str());
     return 1;
 }
 
@@ -43,24 +44,12 @@ PathFacts InspectPath(const std::string& uri) {
     return facts;
 }
 
-int OnPlaylistRequest(mg_connection* conn, void*) { return relay.HandlePlaylistRequest(conn); }
-int OnSegmentRequest(mg_connection* conn, void*) { return relay.HandleSegmentRequest(conn); }
-int OnRelayReadyRequest(mg_connection* conn, void*) { return relay.HandleRelayReadyRequest(conn); }
-int OnStaticRequest(mg_connection* conn, void*) { return relay.HandleStaticRequest(conn); }
-int OnMetricsRequest(mg_connection* conn, void*) { return relay.HandleMetricsRequest(conn); }
-int OnWebsocketConnect(const mg_connection* conn, void*) { return relay.WebsocketConnect(conn); }
-void OnWebsocketReady(mg_connection* conn, void*) { relay.WebsocketReady(conn); }
-int OnWebsocketData(mg_connection* conn, int bits, char* data, size_t length, void*) {
-    return relay.WebsocketData(conn, bits, data, length);
-}
-void OnWebsocketClose(const mg_connection* conn, void*) { relay.WebsocketClose(conn); }
-
 }  // namespace
 
 // Every path no other handler takes. Returning 0 hands a safe file to the
 // server's own static service (HEAD, ranges, ETags, MIME types); anything
 // else is answered here, before the server opens, runs or lists it.
-int Quillbrook::HandleStaticRequest(mg_connection* conn) {
+int WebServer::HandleStaticRequest(mg_connection* conn, void* server) {
     const char* uri = mg_get_request_info(conn)->local_uri;
     std::string target = uri ? uri : "";
     PathFacts facts = InspectPath(target);
@@ -69,28 +58,28 @@ int Quillbrook::HandleStaticRequest(mg_connection* conn) {
         target += kIndexFile;
         facts = InspectPath(target);
     }
-    if (IsServable(target, facts, workingFolder)) return 0;
+    if (IsServable(target, facts, static_cast<WebServer*>(server)->workingFolder)) return 0;
     mg_send_http_error(conn, 404, "%s", kNotFoundText);
     return 1;
 }
 
-int Quillbrook::StartWebServer() {
+bool WebServer::Start(std::span<const WebRoute> routes, const WebSocketHandlers& control) {
     Log("Starting web server\n");
-    wsConn = nullptr;
-    dumpRequested = 0;
     char folder[PATH_MAX];
     if (!realpath(".", folder)) {
         Log("StartWebServer:: realpath of the working folder failed, %s\n", ErrorText(errno).c_str());
-        return 1;
+        return false;
     }
     workingFolder = folder;
 
+    const std::string ports = std::to_string(kHttpPort) + "," + std::to_string(kAltHttpPort);
     const std::string workers = std::to_string(kWorkerThreads);
+    const std::string timeoutMs = std::to_string(kRequestTimeoutMs);
     const char* options[] = {
         "document_root", ".",
-        "listening_ports", "8154,8155",
+        "listening_ports", ports.c_str(),
         "num_threads", workers.c_str(),
-        "request_timeout_ms", "10000",
+        "request_timeout_ms", timeoutMs.c_str(),
         "enable_auth_domain_check", "no",
         "enable_directory_listing", "no",
         // CivetWeb 1.15 matches no file against an empty pattern: nothing runs.
@@ -105,27 +94,23 @@ int Quillbrook::StartWebServer() {
     mg_context* context = mg_start(&callbacks, nullptr, options);
     if (!context) {
         Log("Cannot start CivetWeb - mg_start failed.\n");
-        return 1;
+        return false;
     }
-    mg_set_request_handler(context, "/hlsMcast.m3u8$", OnPlaylistRequest, nullptr);
-    mg_set_request_handler(context, "/*.ts$", OnSegmentRequest, nullptr);
-    mg_set_request_handler(context, "/relayReady$", OnRelayReadyRequest, nullptr);
-    mg_set_request_handler(context, "/metrics$", OnMetricsRequest, nullptr);
+    for (const WebRoute& route : routes) mg_set_request_handler(context, route.pattern, route.handler, route.data);
     // Last: the server tries handlers in the order they were set.
-    mg_set_request_handler(context, "**", OnStaticRequest, nullptr);
-    // The server keeps a pointer to this record, so it lives in the relay.
-    wsSubprotocols.nb_subprotocols = 1;
-    wsSubprotocols.subprotocols = new const char*[1]{kSubprotocol};
-    mg_set_websocket_handler_with_subprotocols(context, "/", &wsSubprotocols, OnWebsocketConnect,
-                                               OnWebsocketReady, OnWebsocketData, OnWebsocketClose, nullptr);
+    mg_set_request_handler(context, "**", HandleStaticRequest, this);
+    subprotocolList[0] = kSubprotocol;
+    subprotocols = {1, subprotocolList};
+    mg_set_websocket_handler_with_subprotocols(context, "/", &subprotocols, control.connect, control.ready,
+                                               control.data, control.close, control.handlerData);
 
-    mg_server_port ports[kMaxPortRecords]{};
-    const int portCount = mg_get_server_ports(context, kMaxPortRecords, ports);
+    mg_server_port records[kMaxPortRecords]{};
+    const int portCount = mg_get_server_ports(context, kMaxPortRecords, records);
     Log("Server has %i listening ports:\n", portCount);
     for (int i = 0; i < portCount && i < kMaxPortRecords; i++) {
-        if (ports[i].protocol & 1) {
-            Log("Browse files at %s://%s:%i/\n", ports[i].is_ssl ? "https" : "http", "127.0.0.1", ports[i].port);
+        if (records[i].protocol & 1) {
+            Log("Browse files at %s://%s:%i/\n", records[i].is_ssl ? "https" : "http", "127.0.0.1", records[i].port);
         }
     }
-    return 1;
+    return true;
 }

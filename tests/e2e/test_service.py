@@ -2,7 +2,6 @@
 verdict on the unit, and the unit's own command line run as systemd would run
 it (an unprivileged user with only the unit's capabilities and environment,
 in the installed player folder), inside a namespace, playing a stream."""
-import asyncio
 import os
 import re
 import shlex
@@ -12,14 +11,13 @@ import tempfile
 from pathlib import Path
 
 import pytest
-import websockets
-
-from conftest import HTTP_PORT, PLAYLIST, ROOT, Process, http_get, mcast_send, poll
+from conftest import HTTP_PORT, PLAYLIST, ROOT, Process, client, http_get, mcast_send, poll
 
 GROUP, UDP_PORT = "239.1.2.9", 5000
 INSTANCE = f"{GROUP}:{UDP_PORT}"
 UNIT = "lib/systemd/system/quillbrook@.service"
 OUTSIDER = "198.51.100.7"  # a second address on the namespace's loopback
+EXIT_FORBIDDEN = 6
 
 pytestmark = pytest.mark.skipif("QB_SANITIZER_REPORTS" in os.environ,
                                 reason="the package holds a Release build, without sanitizers")
@@ -85,11 +83,11 @@ def test_the_units_command_line_plays_a_stream_and_refuses_outside_control(packa
 
         subprocess.run(["ip", "addr", "add", f"{OUTSIDER}/32", "dev", "lo"], check=True)
 
-        async def control_from_outside():
-            async with websockets.connect(f"ws://{OUTSIDER}:{HTTP_PORT}/", subprotocols=["ObQuillbrook"]):
-                pass
-        with pytest.raises(websockets.InvalidHandshake):
-            asyncio.run(control_from_outside())
+        outsider = client("--host", OUTSIDER, INSTANCE)
+        assert outsider.wait_exit() == EXIT_FORBIDDEN
+        assert outsider.output == (f"quillbrook-client: the relay on {OUTSIDER}:{HTTP_PORT} refused the control "
+                                   "connection (status 403); it takes control only from the hosts in its "
+                                   "QUILLBROOK_CONTROL_FROM\n")
         service.wait_log(f"Websocket connection from {OUTSIDER} refused: not in QUILLBROOK_CONTROL_FROM")
         assert service.proc.poll() is None and "IGMP socket error" not in service.log()
     finally:

@@ -89,7 +89,7 @@ TEST_F(LogFolder, ConcurrentWritersRotateOnceAndLoseNothing) {
 // second, and the housekeeping's flush writes a burst's tail.
 TEST_F(LogFolder, RepeatedFaultsAreSummarisedAtMostOnceASecond) {
     struct Row { int64_t atMs; Fault kind; const char* fault; std::string line; };  // no fault: the flush
-    constexpr Fault kNoSync = Fault::NoStartCode, kBreak = Fault::Discontinuity;
+    constexpr Fault kNoSync = Fault::kNoStartCode, kBreak = Fault::kDiscontinuity;
     const Row rows[] = {
         {0, kNoSync, "No start code!", "No start code!"},
         {10, kNoSync, "No start code!", ""},

@@ -1,20 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 
 #include "hls/playlist.h"
-#include "relay/quillbrook.h"
 
 // Players read the digits after the point: "1.81600," for 1816 ms, "1.00," for a whole second.
 TEST(Playlist, ByteForByte) {
-    SegmentSlot ring[kSlotCount] = {};
-    const double durationsMs[] = {1816, 1800, 1000, 16};
-    for (int slot = 0; slot < 4; slot++) {
-        ring[slot].durationMs = durationsMs[slot];
-        snprintf(ring[slot].name, sizeof ring[slot].name, "hlsMcast_%d.ts", slot);
+    RingSnapshot ring;
+    const int32_t durationsMs[] = {1816, 1800, 1000, 16};
+    for (int32_t durationMs : durationsMs) {
+        ClosedSegment& segment = ring.listed[ring.count];
+        snprintf(segment.name, sizeof segment.name, "hlsMcast_%d.ts", ring.count++);
+        segment.durationMs = durationMs;
     }
     std::ostringstream out;
-    WritePlaylist(out, ring, 0, 4, "192.0.2.10");
+    WritePlaylist(out, ring, "192.0.2.10");
     EXPECT_EQ(out.str(), "#EXTM3U\r\n#EXT-X-TARGETDURATION:2\r\n#EXT-X-DISCONTINUITY\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n"
                          "#EXTINF:1.81600,\nhttp://192.0.2.10:8154/hlsMcast_0.ts\n"
                          "#EXTINF:1.800,\nhttp://192.0.2.10:8154/hlsMcast_1.ts\n"

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "hls/segment_ring.h"
-#include "ingest/ts_scan.h"
-#include "relay/quillbrook.h"
+#include "ts/ts_packet.h"
 
 namespace {
 
@@ -39,102 +38,131 @@ TEST(CutRule, ReasonAtAFrameStart) {
     }
 }
 
-class SegmentRing : public testing::Test {
+constexpr int kReaders = 64;
+constexpr int32_t kTestSlotBytes = 1024 * kTsPacketBytes;
+
+class Ring : public testing::Test {
 protected:
-    void SetUp() override {
-        static std::array<uint8_t*, kBufferCount> buffers;  // every relay here uses these
-        if (!buffers[0]) for (uint8_t*& buffer : buffers) buffer = new uint8_t[kSlotBytes];
-        ring = std::make_unique<Quillbrook>();
-        ring->UseSegmentBuffers(buffers);
+    void SetUp() override { Reset(); }
+    void Reset(int32_t slotBytes = kTestSlotBytes) {
+        ring = std::make_unique<SegmentRing>(counters, kReaders, slotBytes);
+        ASSERT_TRUE(ring->Allocate());
         Frame(0, 0, false);  // the first frame start: the segment's clock starts
     }
     // As the receive loop calls it: the packets before a frame start, then the frame.
     void Frame(int32_t lengthBefore, int64_t ticks, bool randomAccess = true, int64_t periodTicks = k60Fps) {
         const FrameStart frame{ticks, periodTicks, randomAccess};
-        ring->AppendSegmentData(bytes.data(), lengthBefore, &frame);
+        ring->Append(bytes.data(), lengthBefore, &frame);
     }
     void CutNow() { Frame(0, 3 * kTimestampHz); }
+    int32_t Closed() const { return ring->Snapshot().segmentsClosed; }
+    static std::string Name(int number) { return "hlsMcast_" + std::to_string(number) + ".ts"; }
+    std::vector<uint8_t> Bytes(int number) {
+        const SegmentLease lease = ring->Lease(Name(number));
+        std::vector<uint8_t> copy(lease.data, lease.data + lease.size);
+        ring->Release(lease);
+        return copy;
+    }
 
-    std::unique_ptr<Quillbrook> ring;
+    RelayCounters counters;
+    std::unique_ptr<SegmentRing> ring;
     std::vector<uint8_t> bytes = std::vector<uint8_t>(4 * kTsPacketBytes);
 };
 
-TEST_F(SegmentRing, DurationsFromTheFramesTicks) {
-    const struct { int64_t frameTicks; int keyframeEvery; std::vector<double> durationsMs; } rows[] = {
+TEST_F(Ring, DurationsFromTheFramesTicks) {
+    const struct { int64_t frameTicks; int keyframeEvery; std::vector<int32_t> durationsMs; } rows[] = {
         {kTimestampHz / 25, 50, {2000, 2000, 2000}},
         // Keyframes 5 s apart: after two segments without, cut as soon as due until one comes.
         {k60Fps, 300, {2450, 2450, 1816, 2450, 2450}},
     };
     for (const auto& row : rows) {
-        SetUp();
-        for (int frame = 1; ring->segmentCounter < static_cast<int>(row.durationsMs.size()); frame++) {
+        Reset();
+        for (int frame = 1; Closed() < static_cast<int>(row.durationsMs.size()); frame++) {
             Frame(kTsPacketBytes, row.frameTicks, frame % row.keyframeEvery == 0);
         }
+        const RingSnapshot snapshot = ring->Snapshot();
         for (size_t i = 0; i < row.durationsMs.size(); i++) {
-            EXPECT_EQ(ring->segmentRing[i].durationMs, row.durationsMs[i]) << row.frameTicks << " ticks, segment " << i;
+            EXPECT_EQ(snapshot.listed[i].durationMs, row.durationsMs[i]) << row.frameTicks << " ticks, segment " << i;
         }
     }
 }
 
 // Every byte that arrives reaches exactly one segment, in order: a chunk that
 // would overflow the slot starts the next segment mid-frame.
-TEST_F(SegmentRing, AChunkThatDoesNotFitStartsTheNextSegment) {
-    constexpr int32_t kChunk = 21 * kTsPacketBytes;
-    std::vector<uint8_t> stream((kSlotBytes / kChunk + 10) * kChunk);
+TEST_F(Ring, AChunkThatDoesNotFitStartsTheNextSegment) {
+    constexpr int32_t kChunk = 21 * kTsPacketBytes, kSlot = 40 * kChunk + 100;
+    Reset(kSlot);
+    std::vector<uint8_t> stream((kSlot / kChunk + 10) * kChunk);
     std::iota(stream.begin(), stream.end(), uint8_t{0});
     const FrameStart frame{3600, 3600, false};  // one 25/s frame into the segment, then one huge frame
     for (size_t sent = 0; sent < stream.size(); sent += kChunk) {
-        ring->AppendSegmentData(stream.data() + sent, kChunk, sent ? nullptr : &frame);
+        ring->Append(stream.data() + sent, kChunk, sent ? nullptr : &frame);
     }
-    ASSERT_EQ(ring->segmentCounter, 1);
-    const SegmentSlot& closed = ring->segmentRing[0];
-    EXPECT_EQ(closed.size, kSlotBytes / kChunk * kChunk);
-    EXPECT_EQ(closed.durationMs, 80) << "its one whole frame and the one it ends in";
-    EXPECT_EQ(closed.size + ring->segmentBytes, static_cast<int32_t>(stream.size()));
-    EXPECT_TRUE(std::equal(closed.data, closed.data + closed.size, stream.begin()));
-    EXPECT_TRUE(std::equal(stream.begin() + closed.size, stream.end(), ring->segmentRing[1].data));
+    ASSERT_EQ(Closed(), 1);
+    EXPECT_EQ(Bytes(0).size(), kSlot / kChunk * kChunk);
+    EXPECT_EQ(ring->Snapshot().listed[0].durationMs, 80) << "its one whole frame and the one it ends in";
     Frame(0, 3600, true, 3600);
     CutNow();
-    EXPECT_EQ(ring->segmentRing[1].durationMs, 3000) << "timed from its first frame start";
+    EXPECT_EQ(ring->Snapshot().listed[1].durationMs, 3000) << "timed from its first frame start";
+    std::vector<uint8_t> joined = Bytes(0);
+    const std::vector<uint8_t> next = Bytes(1);
+    joined.insert(joined.end(), next.begin(), next.end());
+    EXPECT_EQ(joined, stream);
 }
 
-TEST_F(SegmentRing, StalledReadersNeverShareABufferWithTheRing) {
-    std::vector<SegmentLease> leases;
-    for (int reader = 0; reader < kWorkerThreads; reader++) {
-        CutNow();
-        leases.push_back(ring->LeaseSegment("hlsMcast_" + std::to_string(reader) + ".ts"));
+// Slow readers hold segments while the ring comes round many times: a held
+// segment, and every listed one, keeps the bytes it was closed with.
+TEST_F(Ring, StalledReadersNeverShareABufferWithTheRing) {
+    // Segment n holds bytes of value n.
+    const auto closeSegment = [&](int number) {
+        std::fill(bytes.begin(), bytes.end(), static_cast<uint8_t>(number));
+        Frame(static_cast<int32_t>(bytes.size()), 3 * kTimestampHz);
+    };
+    const auto holds = [&](const uint8_t* data, int32_t size, int number) {
+        return size == static_cast<int32_t>(bytes.size()) &&
+               std::all_of(data, data + size, [&](uint8_t b) { return b == static_cast<uint8_t>(number); });
+    };
+    std::vector<std::pair<SegmentLease, int>> leases;
+    int number = 0;
+    for (; number < kReaders; number++) {
+        closeSegment(number);
+        leases.emplace_back(ring->Lease(Name(number)), number);
     }
-    for (int cut = 0; cut < 3 * kSlotCount; cut++) {
-        CutNow();
-        // No two slots may ever fill or serve one buffer, and no leased buffer may be refilled.
-        std::set<const uint8_t*> used;
-        for (const SegmentSlot& slot : ring->segmentRing) EXPECT_TRUE(used.insert(slot.data).second);
-        for (const SegmentLease& lease : leases) EXPECT_NE(ring->segmentRing[ring->currentSlot].data, lease.data);
+    for (int cut = 0; cut < 3 * kSlotCount; cut++, number++) {
+        closeSegment(number);
+        const RingSnapshot snapshot = ring->Snapshot();
+        for (int listed = snapshot.segmentsClosed - snapshot.count; listed < snapshot.segmentsClosed; listed++) {
+            const std::vector<uint8_t> held = Bytes(listed);
+            EXPECT_TRUE(holds(held.data(), static_cast<int32_t>(held.size()), listed)) << "segment " << listed;
+        }
         // Readers come and go: a released spare must be usable again without doubling up.
         if (cut % 5 == 4) {
-            ring->ReleaseSegment(leases.front());
+            ring->Release(leases.front().first);
             leases.erase(leases.begin());
-            leases.push_back(ring->LeaseSegment(ring->segmentRing[(ring->currentSlot + 1) % kSlotCount].name));
+            leases.emplace_back(ring->Lease(Name(number)), number);
         }
     }
-    for (const SegmentLease& lease : leases) ring->ReleaseSegment(lease);
+    for (const auto& [lease, segment] : leases) {
+        EXPECT_TRUE(holds(lease.data, lease.size, segment)) << "held segment " << segment;
+        ring->Release(lease);
+    }
+    EXPECT_EQ(ring->LeasesHeld(), 0);
 }
 
 // Senders lease while the receive thread cuts; under TSan any look-up made
 // without the ring's lock is a reported race, and torn reads show as changed bytes.
-TEST_F(SegmentRing, LeasesRaceSafelyWithCuts) {
+TEST_F(Ring, LeasesRaceSafelyWithCuts) {
     std::atomic<bool> done{false};
     std::atomic<int> leased{0}, torn{0};
     std::vector<std::thread> senders;
-    for (int sender = 0; sender < kWorkerThreads; sender++) {
+    for (int sender = 0; sender < kReaders; sender++) {
         senders.emplace_back([&] {
             while (!done) {
-                const std::string newest = "hlsMcast_" + std::to_string(ring->segmentCounter - 1) + ".ts";
-                const SegmentLease lease = ring->LeaseSegment(newest);
+                const SegmentLease lease = ring->Lease(Name(ring->Snapshot().segmentsClosed - 1));
                 if (lease.buffer < 0) continue;
                 // Every byte of segment n is n, whatever the ring does meanwhile.
                 torn += std::any_of(lease.data, lease.data + lease.size, [&](uint8_t b) { return b != lease.data[0]; });
-                ring->ReleaseSegment(lease);
+                ring->Release(lease);
                 leased++;
             }
         });
@@ -147,7 +175,7 @@ TEST_F(SegmentRing, LeasesRaceSafelyWithCuts) {
     for (std::thread& sender : senders) sender.join();
     EXPECT_GE(leased, 100);
     EXPECT_EQ(torn, 0);
-    for (int readers : ring->bufferReaders) EXPECT_EQ(readers, 0);
+    EXPECT_EQ(ring->LeasesHeld(), 0);
 }
 
 }  // namespace

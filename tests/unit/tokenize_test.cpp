@@ -24,37 +24,37 @@ TEST(Tokenize, QuotesAndEmptyStretches) {
 }
 
 TEST(StreamDescription, Fields) {
-    struct Row { std::string text; DescriptionKind kind; int32_t port = 0, vidPid = 0; bool pidPassedIn = false; };
+    struct Row { std::string text; DescriptionKind kind; int32_t port = 0, videoPid = 0; bool pidNamed = false; };
     using enum DescriptionKind;
     const Row rows[] = {
-        {"239.1.1.1:05000", Stream, 5000, 0x100},  // decimal, never octal
-        {"239.1.1.1:65535:1e1", Stream, 65535, 0x1E1, true},
-        {"239.1.1.1:1:0X1FFE", Stream, 1, 0x1FFE, true},
-        {"239.1.1.1:5000:0x0", Stream, 5000, 0, true},
-        {"239.1.1.1:5000:zz:9", Stream, 5000, 0x100},  // only exactly three fields pass a PID
-        {std::string("239.1.1.1:5000\0:1e1", 19), Stream, 5000, 0x100},  // the text ends at the NUL
-        {"239.1.1.1", NotADescription},
-        {"239.1.1:5000", BadGroup},
-        {"239.1.1.1 :5000", BadGroup},
+        {"239.1.1.1:05000", kStream, 5000, 0x100},  // decimal, never octal
+        {"239.1.1.1:65535:1e1", kStream, 65535, 0x1E1, true},
+        {"239.1.1.1:1:0X1FFE", kStream, 1, 0x1FFE, true},
+        {"239.1.1.1:5000:0x0", kStream, 5000, 0, true},
+        {"239.1.1.1:5000:zz:9", kStream, 5000, 0x100},  // only exactly three fields pass a PID
+        {std::string("239.1.1.1:5000\0:1e1", 19), kStream, 5000, 0x100},  // the text ends at the NUL
+        {"239.1.1.1", kNotADescription},
+        {"239.1.1:5000", kBadGroup},
+        {"239.1.1.1 :5000", kBadGroup},
     };
     const auto parse = [](const std::string& text) { return ParseStreamDescription(text.data(), text.size()); };
     for (const Row& row : rows) {
         const StreamDescription d = parse(row.text);
         SCOPED_TRACE(row.text);
         ASSERT_EQ(d.kind, row.kind);
-        if (row.kind != Stream) continue;
-        EXPECT_EQ(d.group, htonl(0xEF010101));
+        if (row.kind != kStream) continue;
+        EXPECT_EQ(d.stream.group, htonl(0xEF010101));
         EXPECT_EQ(d.groupText, "239.1.1.1");
-        EXPECT_EQ(std::make_tuple(d.port, d.vidPid, d.pidPassedIn),
-                  std::make_tuple(row.port, row.vidPid, row.pidPassedIn));
+        EXPECT_EQ(std::make_tuple(d.stream.port, d.stream.videoPid, d.stream.pidNamed),
+                  std::make_tuple(row.port, row.videoPid, row.pidNamed));
     }
     // Refused with the field as received, for the log line.
     for (const std::string port : {"0x1388", "+5000", " 5000", "5000x", "70000", "0", "-1", "4294972296"}) {
         const StreamDescription d = parse("239.1.1.1:" + port + ":1e1");
-        EXPECT_EQ(std::make_pair(d.kind, d.portText), std::make_pair(BadPort, port));
+        EXPECT_EQ(std::make_pair(d.kind, d.portText), std::make_pair(kBadPort, port));
     }
     for (const std::string pid : {"1fff", "0x2000", "-1", "0x", "1e1x", " 1e1", "+1e1", "ffffffff1e1"}) {
         const StreamDescription d = parse("239.1.1.1:5000:" + pid);
-        EXPECT_EQ(std::make_pair(d.kind, d.pidText), std::make_pair(BadPid, pid));
+        EXPECT_EQ(std::make_pair(d.kind, d.pidText), std::make_pair(kBadPid, pid));
     }
 }

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "ingest/ts_scan.h"
+#include "hls/segment_ring.h"
+#include "ingest/scan_sink.h"
+#include "ts/ts_scan.h"
 
 namespace {
 
@@ -187,3 +191,57 @@ TEST(FrameClock, RidesOutJumpsAndGaps) {
 }
 
 }  // namespace
+
+// Each event moves its own counters by exactly this much, and no other: a
+// counter that counted the wrong event would pass every other test.
+TEST(Counters, EachMovesOnItsOwnEventOnly) {
+    RelayCounters counters;
+    SegmentRing ring(counters, 1, 64 * kTsPacketBytes);
+    ASSERT_TRUE(ring.Allocate());
+    ScanSink sink(ring, counters);
+    TsScanState state;
+    const auto scan = [&](const Bytes& d) { ScanDatagram(d.data(), d.size(), kVideo, state, sink); };
+    const auto named = [&] {
+        const CounterSnapshot c = counters.Snapshot();
+        std::map<std::string, uint64_t> all = {
+            {"sync", c.syncErrors}, {"uneven", c.unevenDatagrams}, {"dropped bytes", c.droppedBytes},
+            {"continuity", c.continuityErrors}, {"rtp input", c.rtpInput}, {"rtp sequence", c.rtpSequenceErrors},
+            {"datagrams", c.datagramsReceived}, {"bytes", c.receivedBytes}};
+        const char* reasons[] = {"duration", "keyframe", "size", "overflow"};
+        const char* endpoints[] = {"playlist", "segment", "metrics"};
+        const char* statuses[] = {"200", "404", "other"};
+        for (size_t r = 0; r < kCutReasons; r++) all[std::string("cut ") + reasons[r]] = c.segments[r];
+        for (size_t e = 0; e < std::size(endpoints); e++) {
+            all[std::string(endpoints[e]) + " bytes"] = c.servedBytes[e];
+            for (size_t s = 0; s < std::size(statuses); s++) {
+                all[endpoints[e] + std::string(" ") + statuses[s]] = c.requests[e][s];
+            }
+        }
+        return all;
+    };
+    const struct { const char* what; std::function<void()> event; std::map<std::string, uint64_t> moves; } rows[] = {
+        {"whole good packets", [&] { scan(Datagram({{}, {kVideo, true, 0, true, true, false, Pes(2, 0)}})); }, {}},
+        {"a packet without its sync byte", [&] { scan(Datagram({{kAudio, false, 0, true, false}})); }, {{"sync", 1}}},
+        {"bytes past the last whole packet", [&] { scan(Datagram({{}}, {}, Bytes(100))); },
+         {{"uneven", 1}, {"dropped bytes", 100}}},
+        {"a video packet out of sequence", [&] { scan(Datagram({Video(5)})); }, {{"continuity", 1}}},
+        {"the first RTP datagram", [&] { scan(Datagram({{}}, Rtp(1))); }, {{"rtp input", 1}}},
+        {"a gap in its sequence numbers", [&] { scan(Datagram({{}}, Rtp(3))); }, {{"rtp sequence", 1}}},
+        {"a keyframe once the segment is due",
+         [&] { scan(Datagram({Video(6, true, Pes(2, 2 * kTimestampHz), true)})); }, {{"cut keyframe", 1}}},
+        {"more than a segment holds, no frame start",
+         [&] { for (int i = 0; i < 10; i++) scan(Datagram(std::vector<Packet>(7))); }, {{"cut overflow", 1}}},
+        {"a segment not found", [&] { counters.CountRequest(Endpoint::kSegment, 404, 0); }, {{"segment 404", 1}}},
+        {"a playlist answered 503", [&] { counters.CountRequest(Endpoint::kPlaylist, 503, 20); },
+         {{"playlist other", 1}, {"playlist bytes", 20}}},
+    };
+    for (const auto& row : rows) {
+        const auto before = named();
+        row.event();
+        std::map<std::string, uint64_t> moved;
+        for (const auto& [name, value] : named()) {
+            if (value != before.at(name)) moved[name] = value - before.at(name);
+        }
+        EXPECT_EQ(moved, row.moves) << row.what;
+    }
+}

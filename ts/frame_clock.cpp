@@ -1,4 +1,4 @@
-#include "ingest/frame_clock.h"
+#include "ts/frame_clock.h"
 
 int64_t AdvanceFrameClock(FrameClock& clock, std::optional<int64_t> decodeTicks) {
     if (!clock.started) {

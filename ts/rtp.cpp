@@ -1,6 +1,6 @@
-#include "ingest/rtp.h"
+#include "ts/rtp.h"
 
-#include "ingest/ts_packet.h"
+#include "ts/ts_packet.h"
 
 namespace {
 constexpr size_t kRtpFixedBytes = 12;

@@ -7,17 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ingest/frame_clock.h"
-#include "ingest/pes_header.h"
-#include "ingest/rtp.h"
-#include "ingest/ts_packet.h"
-
-// What the ring needs to know at a video frame start.
-struct FrameStart {
-    int64_t ticks;        // 90 kHz since the previous frame start
-    int64_t periodTicks;  // the stream's frame period, as last measured
-    bool randomAccess;
-};
+#include "ts/frame_clock.h"
+#include "ts/pes_header.h"
+#include "ts/rtp.h"
+#include "ts/ts_packet.h"
 
 // The receive thread's own state, carried from one datagram to the next.
 struct TsScanState {

@@ -1,4 +1,4 @@
-#include "ingest/pes_header.h"
+#include "ts/pes_header.h"
 
 namespace {
 

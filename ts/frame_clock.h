@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ingest/pes_header.h"
+#include "ts/pes_header.h"
 
 inline constexpr int64_t kTicksPerMs = kTimestampHz / 1000;
 // Until a stream shows its own: the rate of the relay's own test stream.
@@ -14,6 +14,13 @@ inline constexpr int64_t kDefaultFramePeriodTicks = kTimestampHz / 60;
 inline constexpr int64_t kLongestFramePeriodTicks = kTimestampHz / 10;
 // Past this a step forward is a source restarting or looping, not time passing.
 inline constexpr int64_t kLongestFrameStepTicks = 3 * kTimestampHz;
+
+// What the ring needs to know at a video frame start.
+struct FrameStart {
+    int64_t ticks;        // 90 kHz since the previous frame start
+    int64_t periodTicks;  // the stream's frame period, as last measured
+    bool randomAccess;
+};
 
 struct FrameClock {
     bool started = false;
