@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int kTsHeaderBytes = 4;  // sync byte to continuity_counter; a payload-only packet's payload follows
 constexpr uint8_t kStuffingByte = 0xFF;  // no table_id is 0xFF, so at a section start it means stuffing
 constexpr size_t kSectionHeaderBytes = 3;  // table_id, then the flags and section_length
 constexpr size_t kLongHeaderBytes = 8;     // ... to last_section_number: every table read here has them
@@ -204,14 +203,14 @@ std::optional<Pmt> ParsePmt(const uint8_t* section, size_t bytes) {
 
 namespace {
 
-// A first byte below 0x20 selects the character table (ETSI EN 300 468, Annex A): 0x10 with
-// two more bytes, 0x1F with one. In the one-byte tables 0x80-0x9F are control codes
-// (emphasis, line break); in UTF-8 (0x15) 0x80-0xBF continue a character already counted.
+// A first byte below 0x20 selects the character table (ETSI EN 300 468, Annex A), and the
+// two bytes after 0x10 are below 0x20 too: all dropped as control codes, as 0x80-0x9F are in
+// the one-byte tables (emphasis, line break). Only 0x1F's encoding_type_id needs skipping.
+// In UTF-8 (0x15), 0x80-0xBF continue a character already counted.
 void CopyServiceName(const uint8_t* text, size_t bytes, char (&name)[kServiceNameBytes]) {
-    constexpr uint8_t kUtf8Table = 0x15;
-    size_t at = 0;
+    constexpr uint8_t kUtf8Table = 0x15, kEncodingTypeIdFollows = 0x1F;
     const bool utf8 = bytes > 0 && text[0] == kUtf8Table;
-    if (bytes > 0 && text[0] < 0x20) at = text[0] == 0x10 ? 3 : text[0] == 0x1F ? 2 : 1;
+    size_t at = bytes > 0 && text[0] == kEncodingTypeIdFollows ? 2 : 0;
     size_t written = 0;
     for (; at < bytes && written + 1 < kServiceNameBytes; at++) {
         const uint8_t c = text[at];
@@ -288,7 +287,7 @@ int PacketizeSection(const uint8_t* section, size_t bytes, int pid, int& continu
         packet[2] = static_cast<uint8_t>(pid);
         packet[3] = static_cast<uint8_t>(0x10 | (continuityCounter & 0x0F));  // payload only
         continuityCounter = (continuityCounter + 1) & 0x0F;
-        uint8_t* payload = packet + kTsHeaderBytes;
+        uint8_t* payload = packet + kTsPacketBytes - kSectionPacketPayloadBytes;
         if (first) *payload++ = 0;  // pointer_field: the section starts right after it
         const size_t room = static_cast<size_t>(packet + kTsPacketBytes - payload);
         const size_t taken = std::min(room, bytes - sent);

@@ -105,7 +105,12 @@ bool ReadServiceName(const uint8_t* section, size_t bytes, uint16_t programNumbe
 void WriteSingleProgramPat(uint8_t* packet, uint16_t transportStreamId, uint8_t version, uint16_t number,
                            uint16_t pmtPid, int continuityCounter);
 
-// A section re-sent on a PID with the relay's own continuity counters:
-// out needs room for (bytes + 1 + 183) / 184 packets. Advances the counter;
-// returns the packets written.
+// A section re-sent on a PID with the relay's own continuity counters: the
+// section after a zero pointer_field, in the payloads of packets that carry no
+// adaptation field, the last stuffed with 0xFF. out needs room for
+// SectionPackets(bytes) packets. Advances the counter; returns the packets written.
+inline constexpr int kSectionPacketPayloadBytes = kTsPacketBytes - 4;  // behind the 4-byte header
+constexpr int SectionPackets(size_t bytes) {
+    return static_cast<int>((1 + bytes + kSectionPacketPayloadBytes - 1) / kSectionPacketPayloadBytes);
+}
 int PacketizeSection(const uint8_t* section, size_t bytes, int pid, int& continuityCounter, uint8_t* out);
