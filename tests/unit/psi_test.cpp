@@ -226,7 +226,11 @@ TEST(PatRewrite, ExactPacketAndRoundTrip) {
     int counter = 14;
     EXPECT_EQ(PacketizeSection(kLong.data(), kLong.size(), 0x100, counter, packets.data()), 3);
     EXPECT_EQ(counter, 1);
-    EXPECT_EQ(Read({Slice(packets, 0, 188), Slice(packets, 188, 376), Slice(packets, 376, 564)}), "L");
+    std::vector<Bytes> each;
+    for (size_t at = 0; at < packets.size(); at += kTsPacketBytes) {
+        each.push_back(Slice(packets, at, at + kTsPacketBytes));
+    }
+    EXPECT_EQ(Read(each), "L");
 }
 
 Bytes Service(uint16_t id, const std::string& name) {
