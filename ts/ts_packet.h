@@ -6,6 +6,7 @@
 
 inline constexpr int kTsPacketBytes = 188;
 inline constexpr uint8_t kTsSyncByte = 0x47;
+inline constexpr int kTsHeaderBytes = 4;
 
 struct TsPacket {
     const uint8_t* b;  // all 188 bytes readable
