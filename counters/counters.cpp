@@ -18,6 +18,7 @@ CounterSnapshot RelayCounters::Snapshot() const {
     s.syncErrors = load(syncErrors);
     s.unevenDatagrams = load(unevenDatagrams);
     s.rtpSequenceErrors = load(rtpSequenceErrors);
+    s.tableErrors = load(tableErrors);
     s.rtpInput = load(rtpInput);
     for (size_t i = 0; i < segments.size(); i++) s.segments[i] = load(segments[i]);
     for (size_t e = 0; e < requests.size(); e++) {

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 // Why a segment closed: the ring decides at a frame start (the first four),
 // or when a chunk does not fit the segment being filled (kOverflow).
@@ -20,7 +22,7 @@ enum class HttpStatus { kOk, kNotFound, kOther, kCount };
 template <class T>
 struct CounterValues {
     T datagramsReceived{}, receivedBytes{}, droppedBytes{};
-    T continuityErrors{}, syncErrors{}, unevenDatagrams{}, rtpSequenceErrors{};
+    T continuityErrors{}, syncErrors{}, unevenDatagrams{}, rtpSequenceErrors{}, tableErrors{};
     T rtpInput{};  // 1 once the stream has come RTP-wrapped
     std::array<T, kCutReasons> segments{};  // by CutReason, kDuration first
     using ByStatus = std::array<T, static_cast<size_t>(HttpStatus::kCount)>;
@@ -38,4 +40,29 @@ struct RelayCounters : CounterValues<std::atomic<uint64_t>> {
     void CountRequest(Endpoint endpoint, int status, uint64_t bytes);
     void CountSegment(CutReason reason) { Add(segments[static_cast<size_t>(reason) - 1]); }
     CounterSnapshot Snapshot() const;
+};
+
+// What the tables say of the program served, for /metrics and the player page.
+struct StreamInfo {
+    int program = 0;  // 0 while no program is chosen
+    std::string serviceName;
+    int videoPid = -1, audioPid = -1;
+    std::string videoCodec, audioCodec;
+};
+
+// Written by the receive thread when the tables change, read by a scrape.
+class StreamInfoBoard {
+public:
+    void Publish(StreamInfo next) {
+        std::lock_guard<std::mutex> hold(mutex);
+        info = std::move(next);
+    }
+    StreamInfo Read() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return info;
+    }
+
+private:
+    mutable std::mutex mutex;
+    StreamInfo info;  // guarded by mutex
 };

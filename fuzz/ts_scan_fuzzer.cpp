@@ -39,6 +39,9 @@ struct CheckingSink {
     void Discontinuity(int, int, int, int) {}
     void RtpWrapped() {}
     void RtpSequenceGap(int, int) {}
+    void TablePacket(TsPacket, TsScanState&) {}
+    void OwnTables() {}
+    void NoFrameStarts() {}
 };
 
 }  // namespace
@@ -52,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     const int videoPid = static_cast<int>(takeLength());
     TsScanState state;
+    state.cutPid = videoPid;
     while (data < end) {
         const size_t length = takeLength();
         const std::vector<uint8_t> datagram(data, data + std::min<size_t>(length, end - data));
@@ -66,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t at = 0; at < sink.wholeBytes; at += kTsPacketBytes) {
             videoStarts += TsPacket{packets + at}.pusi() && TsPacket{packets + at}.pid() == videoPid;
         }
-        ScanDatagram(first, datagram.size(), videoPid, state, sink);
+        ScanDatagram(first, datagram.size(), 0, state, sink);
         FUZZ_CHECK(sink.chunked == sink.wholeBytes && sink.marks == videoStarts);
         FUZZ_CHECK(sink.partial == (sink.wholeBytes < packetBytes));
     }

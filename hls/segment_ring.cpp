@@ -1,5 +1,6 @@
 #include "hls/segment_ring.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -71,20 +72,20 @@ void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
         segmentRandomAccess |= frame.randomAccess;
         return;
     }
-    CloseSegment(elapsedTicks, reason, result);
+    CloseSegment(elapsedTicks, reason, result, std::min(frame.leadingTableBytes, segmentBytes));
     segmentTicks = 0;
     segmentRandomAccess = frame.randomAccess;
 }
 
 // Called under mutex.
-void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result) {
+void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result, int32_t carryBytes) {
     counters.CountSegment(reason);
     result.cut = reason;
-    result.unevenClose = segmentBytes % kTsPacketBytes != 0;
     keyframelessSegments = segmentRandomAccess ? 0 : keyframelessSegments + 1;
     Slot& closed = slots[currentSlot];
     closed.durationMs = DurationMs(durationTicks);
-    closed.size = segmentBytes;
+    closed.size = segmentBytes - carryBytes;
+    result.unevenClose = closed.size % kTsPacketBytes != 0;
     snprintf(closed.name, kSegmentNameBytes - 1, "hlsMcast_%d.ts", segmentCounter);
     segmentCounter++;
     if (++currentSlot == kSlotCount) {
@@ -95,7 +96,9 @@ void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendRe
     slots[currentSlot].name[0] = '\0';
     ReuseSlotBuffer(currentSlot, result);
     if (ringWrapped) mediaSequence++;
-    segmentBytes = 0;
+    // The slots never share a buffer, so the carried bytes are still whole.
+    memcpy(buffers[slots[currentSlot].buffer].get(), buffers[closed.buffer].get() + closed.size, carryBytes);
+    segmentBytes = carryBytes;
 }
 
 // Called under mutex. A sender still reading the slot's buffer keeps it; the

@@ -98,7 +98,8 @@ public:
 
 private:
     void AddFrameStart(const FrameStart& frame, AppendResult& result);
-    void CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result);
+    // carryBytes: the closed segment's last bytes, which begin the next one instead.
+    void CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result, int32_t carryBytes = 0);
     void ReuseSlotBuffer(int slot, AppendResult& result);
 
     RelayCounters& counters;

@@ -28,6 +28,8 @@ public:
     uint32_t Group() const { return group; }
     // Datagrams the kernel dropped for a full receive buffer.
     uint64_t SocketDrops() const;
+    // What the tables say of the program served.
+    StreamInfo Info() const { return board.Read(); }
 
 private:
     void ReceiveLoop(int sock, MulticastStream stream);
@@ -40,4 +42,5 @@ private:
     // Set by the housekeeping thread, read per datagram by the receive thread.
     std::atomic<bool> dumpRequested{false};
     std::atomic<bool> firstPacketPending{true};
+    StreamInfoBoard board;
 };

@@ -3,15 +3,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "ingest/ingest.h"
+#include "ingest/program_tables.h"
 #include "ingest/scan_sink.h"
 #include "log/log.h"
 #include "ts/ts_scan.h"
 
 namespace {
+
 constexpr size_t kDatagramBytes = 4096;
 constexpr int kReceiveBufferBytes = 1'048'576;
+
+// The coarse clock is read without a system call; its few milliseconds are
+// fine for timing segments where the stream's own clock fails.
+int64_t ArrivalTicks() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t{now.tv_sec} * kTimestampHz + now.tv_nsec / (1'000'000'000 / kTimestampHz);
+}
+
 }  // namespace
 
 void Ingest::ReceiveLoop(int sock, MulticastStream stream) {
@@ -27,8 +39,11 @@ void Ingest::ReceiveLoop(int sock, MulticastStream stream) {
     Log("Entering mcast receive loop\n");
 
     uint8_t datagram[kDatagramBytes];
+    // Until the tables say which program to serve, the described PID cuts and every packet passes.
     TsScanState scan;
-    ScanSink sink(ring, counters);
+    ProgramTables tables(stream.pidNamed ? std::optional<int>(stream.videoPid) : std::nullopt);
+    tables.Start(scan, stream.videoPid);
+    ScanSink sink(ring, counters, tables, board);
     for (;;) {
         // MSG_TRUNC reports a longer datagram's real length; Linux keeps its
         // first 4,096 bytes, and only the whole packets among them are used.
@@ -46,6 +61,6 @@ void Ingest::ReceiveLoop(int sock, MulticastStream stream) {
             RelayCounters::Add(counters.droppedBytes, droppedBytes);
         }
         if (dumpRequested) continue;
-        ScanDatagram(datagram, length, stream.videoPid, scan, sink);
+        ScanDatagram(datagram, length, ArrivalTicks(), scan, sink);
     }
 }

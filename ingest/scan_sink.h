@@ -1,5 +1,5 @@
-// Hands what the scan of each datagram finds to the segment ring, the
-// counters and the log (the sink of ScanDatagram, ts/ts_scan.h).
+// Hands what the scan of each datagram finds (ts/ts_scan.h) to the program
+// tables, the segment ring, the counters and the log.
 #pragma once
 
 #include <cstddef>
@@ -7,12 +7,14 @@
 
 #include "counters/counters.h"
 #include "hls/segment_ring.h"
+#include "ingest/program_tables.h"
 #include "log/fault_log.h"
 #include "log/log.h"
 
 class ScanSink {
 public:
-    ScanSink(SegmentRing& ring, RelayCounters& counters) : ring(ring), counters(counters) {}
+    ScanSink(SegmentRing& ring, RelayCounters& counters, ProgramTables& tables, StreamInfoBoard& board)
+        : ring(ring), counters(counters), tables(tables), board(board) {}
 
     void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
         const AppendResult result = ring.Append(data, length, frame);
@@ -22,6 +24,28 @@ public:
         }
         if (result.unevenClose) Log("File-complete: Not even ts pkts!\n");
         if (result.noFreeBuffer) Log("AppendSegmentData:: no free segment buffer, a sender may see new bytes\n");
+        // A player may start at any segment: where the relay writes the tables, each segment begins with them.
+        if (result.cut != CutReason::kNone) OwnTables();
+    }
+    void TablePacket(TsPacket packet, TsScanState& scan) {
+        const uint64_t badBefore = tables.BadSections();
+        if (tables.Feed(packet, scan)) {
+            Log("%s\n", tables.Describe().c_str());
+            board.Publish(tables.Info());
+            ring.cutPid = scan.cutPid;
+        }
+        if (const uint64_t bad = tables.BadSections() - badBefore) {
+            RelayCounters::Add(counters.tableErrors, bad);
+            LogFault(Fault::kBadSection, "Table section with a bad CRC-32 on PID 0x%x ignored\n", packet.pid());
+        }
+    }
+    void OwnTables() {
+        uint8_t packets[kMaxOwnTableBytes];
+        if (const int bytes = tables.WriteOwnTables(packets)) ring.Append(packets, bytes, nullptr);
+    }
+    void NoFrameStarts() {
+        LogFault(Fault::kNoFrameStarts, "No frame starts on PID 0x%x for a second; segments timed by arrival. %s\n",
+                 ring.cutPid.load(), tables.DescribeAll().c_str());
     }
     void MissingSyncByte() {
         RelayCounters::Add(counters.syncErrors);
@@ -50,4 +74,6 @@ public:
 private:
     SegmentRing& ring;
     RelayCounters& counters;
+    ProgramTables& tables;
+    StreamInfoBoard& board;
 };

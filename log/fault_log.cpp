@@ -22,6 +22,8 @@ constexpr const char* kFaultNames[] = {
     "Web server message",
     "ERROR: Websocket connection received, but one already exists",
     "ERROR: Websocket connection refused: not in QUILLBROOK_CONTROL_FROM",
+    "Table section with a bad CRC-32",
+    "No frame starts",
 };
 static_assert(std::size(kFaultNames) == static_cast<size_t>(Fault::kCount));
 

@@ -24,6 +24,8 @@ enum class Fault {
     kWebServerMessage,   // whatever the web library reports
     kSecondController,   // a WebSocket that would take over a running stream
     kForeignController,  // a WebSocket from an address not allowed to control
+    kBadSection,        // a table section whose CRC-32 fails
+    kNoFrameStarts,     // the cut PID has gone a second without a frame start
     kCount,
 };
 

@@ -33,7 +33,8 @@ private:
     SegmentRing ring{counters, kWorkerThreads};
     Ingest ingest{ring, counters};
     HlsEndpoints hls{ring, counters, hostAddr};
-    MetricsSource metrics{counters, [this] { return StreamState{ingest.SocketDrops(), control->Connected()}; }};
+    MetricsSource metrics{counters,
+                          [this] { return StreamState{ingest.SocketDrops(), control->Connected(), ingest.Info()}; }};
     std::optional<ControlChannel> control;  // made once the access list is read
     WebServer webServer;
 };

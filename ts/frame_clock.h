@@ -20,6 +20,9 @@ struct FrameStart {
     int64_t ticks;        // 90 kHz since the previous frame start
     int64_t periodTicks;  // the stream's frame period, as last measured
     bool randomAccess;
+    // Bytes of tables (PAT, PMT) right before the frame, which a segment cut
+    // here begins with: a player starting there needs them first.
+    int32_t leadingTableBytes = 0;
 };
 
 struct FrameClock {

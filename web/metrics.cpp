@@ -33,6 +33,28 @@ void Sample(std::string& out, const char* name, const std::string& labels, uint6
     out += number;
 }
 
+// Label values escaped as the exposition format wants them.
+std::string Label(const char* name, const std::string& value) {
+    std::string text = std::string(name) + "=\"";
+    for (char c : value) {
+        if (c == '\\' || c == '"') text += '\\';
+        text += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return text + "\"";
+}
+
+std::string PidLabel(int pid) {
+    char text[16] = "";
+    if (pid >= 0) snprintf(text, sizeof text, "0x%x", pid);
+    return text;
+}
+
+std::string StreamLabels(const StreamInfo& info) {
+    return Label("program", std::to_string(info.program)) + "," + Label("service", info.serviceName) + "," +
+           Label("video_pid", PidLabel(info.videoPid)) + "," + Label("video_codec", info.videoCodec) + "," +
+           Label("audio_pid", PidLabel(info.audioPid)) + "," + Label("audio_codec", info.audioCodec);
+}
+
 void Counter(std::string& out, const char* name, const char* help, uint64_t value) {
     Family(out, name, "counter", help);
     Sample(out, name, "", value);
@@ -53,6 +75,7 @@ std::string FormatMetrics(const CounterSnapshot& m, const StreamState& state) {
     Counter(out, "quillbrook_continuity_errors_total", "Breaks in the video PID's continuity counter.",
             m.continuityErrors);
     Counter(out, "quillbrook_rtp_sequence_errors_total", "Gaps in RTP sequence numbers.", m.rtpSequenceErrors);
+    Counter(out, "quillbrook_table_errors_total", "Program table sections ignored for a bad CRC-32.", m.tableErrors);
     Counter(out, "quillbrook_sync_errors_total", "Transport packets without the 0x47 sync byte.", m.syncErrors);
     Counter(out, "quillbrook_uneven_datagrams_total", "Datagrams that were not whole transport packets.",
             m.unevenDatagrams);
@@ -77,6 +100,10 @@ std::string FormatMetrics(const CounterSnapshot& m, const StreamState& state) {
     }
     Family(out, "quillbrook_controller_connected", "gauge", "1 while a control client holds the relay.");
     Sample(out, "quillbrook_controller_connected", "", state.controllerConnected);
+    if (state.info.program) {
+        Family(out, "quillbrook_stream_info", "gauge", "The program served, as the stream's tables give it.");
+        Sample(out, "quillbrook_stream_info", StreamLabels(state.info), 1);
+    }
     return out;
 }
 

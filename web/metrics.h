@@ -16,6 +16,7 @@ inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charse
 struct StreamState {
     uint64_t socketDrops = 0;  // datagrams the kernel dropped for a full receive buffer
     bool controllerConnected = false;
+    StreamInfo info;
 };
 
 // The Prometheus text exposition format, version 0.0.4.

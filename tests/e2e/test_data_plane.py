@@ -15,6 +15,7 @@ GROUP, UDP_PORT = "239.1.2.3", 5000
 VIDEO_PID = 0x1E1  # not the default, so the description must carry it
 TS_PACKET_BYTES, RELAY_DATAGRAM_BYTES = 188, 4096
 CUT_SEGMENT_BYTES = 2_000_000
+TABLE_PIDS = {0x0, 0x11, 0x1000}  # PAT, SDT and the PMT where ffmpeg puts them
 TIMESTAMP_HZ, TIMESTAMP_WRAP = 90_000, 1 << 33
 FAST_BPS = 35e6  # about twenty times real time, well within what the relay's receive buffer absorbs
 # Lines that mean bytes were lost or changed on their way through.
@@ -45,6 +46,13 @@ class Stream:
         if clear_random_access:
             self.datagrams = mcast_send.datagrams_of(stream)
         self.bytes = bytes(stream)
+        # Where a cut at each frame falls: before the tables that come right before it.
+        self.cuts = {}
+        for at in self.frames:
+            start = at
+            while start and ((stream[start - 187] & 0x1F) << 8 | stream[start - 186]) in TABLE_PIDS:
+                start -= TS_PACKET_BYTES
+            self.cuts[start] = at
         times = sorted(self.frames.values())
         self.frame_ms = min(b - a for a, b in zip(times, times[1:]) if b > a) * 1000 / TIMESTAMP_HZ
 
@@ -84,13 +92,16 @@ def check(viewer, stream, keyframe_starts):
     for n in numbers:
         end = start + len(viewer.segments[n])
         frames = [at for at in stream.frames if start <= at < end]
-        assert not keyframe_starts or n == 0 or start in stream.keyframes, f"hlsMcast_{n}.ts starts no keyframe"
+        # ffmpeg sends PAT and PMT before each keyframe: a player may start at any segment.
+        assert not keyframe_starts or n == 0 or (stream.cuts.get(start) in stream.keyframes and
+                                                 viewer.segments[n][1:3] == b"\x40\x00"), \
+            f"hlsMcast_{n}.ts starts no keyframe, or not with the PAT"
         # A frame start that found the segment over the size limit would have cut there.
         assert all(at - start <= CUT_SEGMENT_BYTES for at in frames if at > start), f"hlsMcast_{n}.ts too big"
         # Cut in mid-frame, it lasts until the frame it holds part of ends.
         real_ms = stream.ms(frames[0], min(at for at in stream.frames if at >= end))
         assert abs(viewer.extinf[n] * 1000 - real_ms) <= stream.frame_ms, f"hlsMcast_{n}.ts lasts {real_ms} ms"
-        mid_frame_cuts += end not in stream.frames
+        mid_frame_cuts += end not in stream.cuts
         start = end
     return mid_frame_cuts
 

@@ -110,6 +110,18 @@ TEST_F(Ring, AChunkThatDoesNotFitStartsTheNextSegment) {
     EXPECT_EQ(joined, stream);
 }
 
+// A cut moves back over the tables right before its frame, so the segment
+// begins with them; no byte is lost or doubled.
+TEST_F(Ring, ACutBeginsWithTheTablesBeforeItsFrame) {
+    std::iota(bytes.begin(), bytes.end(), uint8_t{0});
+    FrameStart frame{3 * kTimestampHz, k60Fps, true, 2 * kTsPacketBytes};
+    ring->Append(bytes.data(), static_cast<int32_t>(bytes.size()), &frame);
+    CutNow();
+    const std::vector<uint8_t> tables(bytes.end() - 2 * kTsPacketBytes, bytes.end());
+    EXPECT_EQ(Bytes(0), std::vector<uint8_t>(bytes.begin(), bytes.end() - 2 * kTsPacketBytes));
+    EXPECT_EQ(Bytes(1), tables);
+}
+
 // Slow readers hold segments while the ring comes round many times: a held
 // segment, and every listed one, keeps the bytes it was closed with.
 TEST_F(Ring, StalledReadersNeverShareABufferWithTheRing) {

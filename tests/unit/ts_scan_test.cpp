@@ -69,6 +69,7 @@ struct Recorder {
     void Chunk(const uint8_t* data, int32_t length, const FrameStart* f) {
         Next() << data - base << "+" << length;
         if (f) events << " t" << f->ticks << (f->randomAccess ? " ra" : "");
+        if (f && f->leadingTableBytes) events << " tables " << f->leadingTableBytes;
     }
     void MissingSyncByte() { Next() << "no sync"; }
     void PartialPacket(size_t leftOverBytes) { Next() << "partial " << leftOverBytes; }
@@ -77,16 +78,19 @@ struct Recorder {
     }
     void RtpWrapped() { Next() << "rtp"; }
     void RtpSequenceGap(int sequence, int expected) { Next() << "seq " << sequence << "/" << expected; }
+    void TablePacket(TsPacket packet, TsScanState&) { Next() << "table " << packet.pid(); }
+    void OwnTables() { Next() << "own tables"; }
+    void NoFrameStarts() { Next() << "no frames"; }
 };
 
 // Rows run in order on one scan state, as datagrams arrive on one socket.
-struct Row { Bytes datagram; std::string expected; int videoPid = kVideo; };
+struct Row { Bytes datagram; std::string expected; int videoPid = kVideo; int64_t arrivalTicks = 0; };
 
-TsScanState ScanRows(const std::vector<Row>& rows) {
-    TsScanState state;
+TsScanState ScanRows(const std::vector<Row>& rows, TsScanState state = {}) {
     for (size_t i = 0; i < rows.size(); i++) {
         Recorder recorder{rows[i].datagram.data(), {}};
-        ScanDatagram(rows[i].datagram.data(), rows[i].datagram.size(), rows[i].videoPid, state, recorder);
+        state.cutPid = rows[i].videoPid;
+        ScanDatagram(rows[i].datagram.data(), rows[i].datagram.size(), rows[i].arrivalTicks, state, recorder);
         EXPECT_EQ(recorder.events.str(), rows[i].expected) << "row " << i;
     }
     return state;
@@ -116,6 +120,29 @@ TEST(TsScan, RandomAccessFromTheIndicatorElseTheCodecsMarks) {
         {Datagram({Video(2, true, Pes(2, 99'000, 0, kSlice), true)}), "0+0 t5400 ra, 0+188"},  // PES past the field
         {Datagram({Video(3, true, Pes(2, 100'800, 0, kSps))}), "0+0 t1800, 0+188"},  // indicators seen: no marks
     });
+}
+
+// Table PIDs are read before the rest; a PID left out splits the chunks; the
+// relay's tables go in where a section starts on a PID it replaces; a cut's
+// leading tables are the table packets right before the frame, across
+// datagrams too; and a second without frame starts brings arrival times in.
+TEST(TsScan, WhatTheTablesDecide) {
+    constexpr int kPat = 0, kPmt = 0x1000, kLeftOut = 0x200, kReplaced = 0x10;
+    TsScanState state;
+    state.pidFlags[kPat] = kPidRead | kPidTableRun;
+    state.pidFlags[kPmt] = kPidTableRun;
+    state.pidFlags[kLeftOut] = kPidDrop;
+    state.pidFlags[kReplaced] = kPidRead | kPidDrop | kPidOwnTables;
+    constexpr int64_t kSecond = kTimestampHz;
+    ScanRows({
+        {Datagram({{kPat, true}, {kPmt}, Video(0, true, Pes(2, 0))}), "table 0, 0+376 t0 tables 376, 376+188"},
+        {Datagram({{kPat, true}}), "table 0, 0+188"},
+        {Datagram({{kPmt}, {kLeftOut}, Video(1, true, Pes(2, 3600))}), "0+188, 376+0 t3600 tables 376, 376+188"},
+        {Datagram({{kReplaced, true}, {}}), "table 16, own tables, 188+188"},
+        {Datagram({{}}), "no frames, 0+0 t90001, 0+188", kVideo, kSecond + 1},
+        {Datagram({{}}), "0+188", kVideo, kSecond + kArrivalFrameTicks},
+        {Datagram({{}}), "0+0 t9000, 0+188", kVideo, kSecond + 1 + kArrivalFrameTicks},
+    }, state);
 }
 
 TEST(TsScan, RtpWrappedDatagrams) {
@@ -198,14 +225,18 @@ TEST(Counters, EachMovesOnItsOwnEventOnly) {
     RelayCounters counters;
     SegmentRing ring(counters, 1, 64 * kTsPacketBytes);
     ASSERT_TRUE(ring.Allocate());
-    ScanSink sink(ring, counters);
+    ProgramTables tables(std::nullopt);
+    StreamInfoBoard board;
+    ScanSink sink(ring, counters, tables, board);
     TsScanState state;
-    const auto scan = [&](const Bytes& d) { ScanDatagram(d.data(), d.size(), kVideo, state, sink); };
+    tables.Start(state, kVideo);
+    const auto scan = [&](const Bytes& d) { ScanDatagram(d.data(), d.size(), 0, state, sink); };
     const auto named = [&] {
         const CounterSnapshot c = counters.Snapshot();
         std::map<std::string, uint64_t> all = {
             {"sync", c.syncErrors}, {"uneven", c.unevenDatagrams}, {"dropped bytes", c.droppedBytes},
             {"continuity", c.continuityErrors}, {"rtp input", c.rtpInput}, {"rtp sequence", c.rtpSequenceErrors},
+            {"tables", c.tableErrors},
             {"datagrams", c.datagramsReceived}, {"bytes", c.receivedBytes}};
         const char* reasons[] = {"duration", "keyframe", "size", "overflow"};
         const char* endpoints[] = {"playlist", "segment", "metrics"};
@@ -231,6 +262,11 @@ TEST(Counters, EachMovesOnItsOwnEventOnly) {
          [&] { scan(Datagram({Video(6, true, Pes(2, 2 * kTimestampHz), true)})); }, {{"cut keyframe", 1}}},
         {"more than a segment holds, no frame start",
          [&] { for (int i = 0; i < 10; i++) scan(Datagram(std::vector<Packet>(7))); }, {{"cut overflow", 1}}},
+        {"a PAT whose CRC-32 fails", [&] {
+             Bytes section = {0, 0, 0xB0, 0x0D, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0, 1, 2, 3, 4};
+             section.resize(kTsPacketBytes - 4, 0xFF);  // stuffing
+             scan(Datagram({{0, true, 0, true, true, false, section}}));
+         }, {{"tables", 1}}},
         {"a segment not found", [&] { counters.CountRequest(Endpoint::kSegment, 404, 0); }, {{"segment 404", 1}}},
         {"a playlist answered 503", [&] { counters.CountRequest(Endpoint::kPlaylist, 503, 20); },
          {{"playlist other", 1}, {"playlist bytes", 20}}},
