@@ -172,7 +172,7 @@ void ProgramTables::ApplyFlags(TsScanState& scan) const {
     const bool alone = ownTables && chosen;
     scan.pidFlags.fill(alone ? kPidDrop : 0);
     scan.pidFlags[kPatPid] = alone ? kPidRead | kPidDrop | kPidOwnTables : kPassedTable;
-    scan.pidFlags[kSdtPid] = alone ? kPidRead | kPidDrop : kPassedTable;
+    scan.pidFlags[kSdtPid] = alone ? kPidRead | kPidDrop : kPidRead;
     for (int pid : pmtReaderPids) {
         if (pid >= 0) scan.pidFlags[pid] = alone ? kPidRead | kPidDrop : kPassedTable;
     }

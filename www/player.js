@@ -14,6 +14,7 @@ const RETRY_MS = 1000;
 // picks up the new timeline.
 const STALL_RESTART_MS = 6000;
 const MAX_EVENTS = 8;
+const SERVICE_REFRESH_MS = 5000;
 
 const video = document.getElementById("video");
 const $ = (id) => document.getElementById(id);
@@ -150,6 +151,22 @@ function refreshNumbers() {
   if (video.getVideoPlaybackQuality) $("dropped").textContent = video.getVideoPlaybackQuality().droppedVideoFrames;
 }
 
+// Which program of its stream the relay serves, as its /metrics says; a tier
+// that does not pass /metrics on leaves the line empty.
+async function showService() {
+  try {
+    const metrics = new URL("/metrics", new URL(PLAYLIST_URL, location.href));
+    const text = await (await fetch(metrics, { cache: "no-store" })).text();
+    const labels = /^quillbrook_stream_info\{(.*)\} 1$/m.exec(text)?.[1] ?? "";
+    const label = (name) => new RegExp(`${name}="((?:[^"\\\\]|\\\\.)*)"`).exec(labels)?.[1].replace(/\\(.)/g, "$1");
+    status.service = label("service") || null;
+    const program = label("program");
+    $("service").textContent = program ? `${status.service || "unnamed"} (program ${program})` : "–";
+  } catch {
+    // Not this page's business to report: the stream plays without it.
+  }
+}
+
 video.addEventListener("playing", () => setState("playing", "Playing the live stream."));
 video.addEventListener("waiting", () => setState("buffering", "Waiting for the next segment…"));
 video.addEventListener("pause", () => { if (!video.ended) setState("paused", "Paused."); });
@@ -171,4 +188,6 @@ if (REFUSED_PLAYLIST) {
   logEvent(`refused playlist address ${REQUESTED_PLAYLIST}: only http and https; playing the default`, true);
 }
 setInterval(() => { refreshNumbers(); watchForStall(); }, 250);
+setInterval(showService, SERVICE_REFRESH_MS);
+showService();
 run();

@@ -15,7 +15,7 @@ GROUP, UDP_PORT = "239.1.2.3", 5000
 VIDEO_PID = 0x1E1  # not the default, so the description must carry it
 TS_PACKET_BYTES, RELAY_DATAGRAM_BYTES = 188, 4096
 CUT_SEGMENT_BYTES = 2_000_000
-TABLE_PIDS = {0x0, 0x11, 0x1000}  # PAT, SDT and the PMT where ffmpeg puts them
+TABLE_PIDS = {0x0, 0x1000}  # PAT, and the PMT where ffmpeg puts it
 TIMESTAMP_HZ, TIMESTAMP_WRAP = 90_000, 1 << 33
 FAST_BPS = 35e6  # about twenty times real time, well within what the relay's receive buffer absorbs
 # Lines that mean bytes were lost or changed on their way through.
