@@ -14,6 +14,7 @@ CounterSnapshot RelayCounters::Snapshot() const {
     s.datagramsReceived = load(datagramsReceived);
     s.receivedBytes = load(receivedBytes);
     s.droppedBytes = load(droppedBytes);
+    s.receiveCalls = load(receiveCalls);
     s.continuityErrors = load(continuityErrors);
     s.syncErrors = load(syncErrors);
     s.unevenDatagrams = load(unevenDatagrams);

@@ -21,7 +21,7 @@ enum class HttpStatus { kOk, kNotFound, kOther, kCount };
 
 template <class T>
 struct CounterValues {
-    T datagramsReceived{}, receivedBytes{}, droppedBytes{};
+    T datagramsReceived{}, receivedBytes{}, droppedBytes{}, receiveCalls{};
     T continuityErrors{}, syncErrors{}, unevenDatagrams{}, rtpSequenceErrors{}, tableErrors{};
     T rtpInput{};  // 1 once the stream has come RTP-wrapped
     std::array<T, kCutReasons> segments{};  // by CutReason, kDuration first

@@ -18,8 +18,9 @@
 namespace {
 
 constexpr int kReaders = 64;  // one lease per web worker
-// Room for the largest segment an input closes.
-constexpr int32_t kFuzzSlotBytes = 16 * kTsPacketBytes;
+// A block for every segment the ring lists or a reader holds: the pool never
+// runs dry, so every listed name is served.
+constexpr int kPoolBlocks = kSlotCount + kReaders;
 
 // Each segment's bytes follow from its number, so a lease can be checked long after.
 uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
@@ -28,14 +29,17 @@ uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RelayCounters counters;
-    auto ring = std::make_unique<SegmentRing>(counters, kReaders, kFuzzSlotBytes);
-    FUZZ_CHECK(ring->Allocate());
+    auto ring = std::make_unique<SegmentRing>(counters, kReaders);
+    FUZZ_CHECK(ring->Allocate(kPoolBlocks));
     std::vector<int32_t> closedBytes;  // per segment number
     std::vector<std::pair<SegmentLease, int>> held;  // with its segment number
     const auto release = [&](size_t index) {
         const auto [lease, segment] = held[index];
         FUZZ_CHECK(lease.size == closedBytes[segment]);  // unchanged however far the ring moved
-        for (int32_t i = 0; i < lease.size; i++) FUZZ_CHECK(lease.data[i] == SegmentByte(segment, i));
+        size_t at = 0;
+        for (const auto& [data, size] : lease.spans) {
+            for (int32_t i = 0; i < size; i++, at++) FUZZ_CHECK(data[i] == SegmentByte(segment, at));
+        }
         ring->Release(lease);
         held.erase(held.begin() + static_cast<long>(index));
     };
@@ -47,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
         }
         const SegmentLease lease = ring->Lease(name);
-        FUZZ_CHECK((lease.buffer >= 0) == (segment >= 0));
+        FUZZ_CHECK((lease.record >= 0) == (segment >= 0));
         if (segment < 0) return;
         held.emplace_back(lease, segment);
         if (!keep || held.size() > static_cast<size_t>(kReaders)) release(held.size() - 1);

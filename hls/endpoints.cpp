@@ -42,18 +42,25 @@ int HandleSegmentRequest(mg_connection* conn, void* data) {
     const std::string name = uri && uri[0] ? uri + 1 : "";
     const SegmentLease segment = hls.ring.Lease(name);
     if (hls.firstTsReadPending.exchange(false)) Log("Initial TS read\n");
-    if (segment.buffer < 0) {
+    if (segment.record < 0) {
         hls.counters.CountRequest(Endpoint::kSegment, 404, 0);
         mg_send_http_error(conn, 404, "%s", kNotFoundText);
         LogFault(Fault::kSegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
     }
     if (segment.size % kTsPacketBytes != 0) Log("TS-read: Not even ts pkts!\n");
-    CheckSentContinuity(segment.data, segment.size, hls.ring.cutPid);
     mg_send_http_ok(conn, kSegmentContentType, segment.size);
-    const int written = mg_write(conn, segment.data, segment.size);
-    hls.counters.CountRequest(Endpoint::kSegment, 200, written > 0 ? written : 0);
-    if (written != segment.size) LogFault(Fault::kSendError, "TS pkt send error %d\n", written);
+    // Straight from the pool's blocks: the lease keeps them from being refilled meanwhile.
+    SentContinuity check(hls.ring.cutPid);
+    int64_t sent = 0;
+    for (const auto& [data, bytes] : segment.spans) {
+        check.Walk(data, bytes);
+        const int written = mg_write(conn, data, bytes);
+        if (written > 0) sent += written;
+        if (written != bytes) break;
+    }
+    hls.counters.CountRequest(Endpoint::kSegment, 200, sent);
+    if (sent != segment.size) LogFault(Fault::kSendError, "TS pkt send error %lld\n", static_cast<long long>(sent));
     hls.ring.Release(segment);
     return 1;
 }
@@ -62,9 +69,7 @@ int HandleSegmentRequest(mg_connection* conn, void* data) {
 // walked on its own from its first video packet: players fetch segments in
 // their own order, so state carried between requests would blame one
 // player's fetch on another's.
-void CheckSentContinuity(const uint8_t* data, int32_t size, int videoPid) {
-    int expected = -1;
-    int good = 0;
+void SentContinuity::Walk(const uint8_t* data, int32_t size) {
     for (int32_t offset = 0; offset + kTsPacketBytes <= size; offset += kTsPacketBytes) {
         const TsPacket packet{data + offset};
         if (!packet.hasSyncByte()) LogFault(Fault::kSentNoStartCode, "Ts pkt no start code\n");

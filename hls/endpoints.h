@@ -22,5 +22,14 @@ int HandleSegmentRequest(mg_connection* conn, void* endpoints);
 int HandleRelayReadyRequest(mg_connection* conn, void* endpoints);
 
 // Logs packets without their sync byte and breaks in the video PID's
-// continuity counters in what a response sends.
-void CheckSentContinuity(const uint8_t* data, int32_t size, int videoPid);
+// continuity counters in what one response sends, span after span.
+class SentContinuity {
+public:
+    explicit SentContinuity(int videoPid) : videoPid(videoPid) {}
+    void Walk(const uint8_t* data, int32_t size);
+
+private:
+    const int videoPid;
+    int expected = -1;  // none before the response's first video packet
+    int good = 0;
+};

@@ -20,6 +20,7 @@ void WritePlaylist(std::ostream& out, const RingSnapshot& ring, const std::strin
     for (int i = 0; i < ring.count; i++) {
         out << "#EXTINF:";
         WriteExtinfDuration(out, ring.listed[i].durationMs);
-        out << "\nhttp://" << hostAddr << ":" << kHttpPort << "/" << ring.listed[i].name << "\n";
+        out << "\nhttp://" << hostAddr << ":" << kHttpPort << "/" << kSegmentNamePrefix << ring.listed[i].number
+            << kSegmentNameSuffix << "\n";
     }
 }

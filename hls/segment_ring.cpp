@@ -1,60 +1,74 @@
 #include "hls/segment_ring.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <new>
-#include <numeric>
+#include <string>
 
-#include "ts/ts_packet.h"
+namespace {
+constexpr int64_t kBitsPerByte = 8;
+}  // namespace
 
-CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t segmentBytes, bool randomAccess,
-                          bool keyframesLately) {
+int PoolBlocks(int maxMbits) {
+    const int64_t segmentBytes = int64_t{maxMbits} * 1'000'000 / kBitsPerByte * kLongestSegmentMs / 1000;
+    const int64_t segmentBlocks = (segmentBytes + kBlockBytes - 1) / kBlockBytes + 1;
+    return static_cast<int>(kPoolSegments * segmentBlocks);
+}
+
+int64_t SizeCutBytes(int poolBlocks) { return int64_t{poolBlocks / kPoolSegments - 1} * kBlockBytes; }
+
+CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int64_t segmentBytes, int64_t sizeCutBytes,
+                          bool randomAccess, bool keyframesLately) {
     if (elapsedTicks > kCutDurationMs * kTicksPerMs) {
         if (randomAccess) return CutReason::kKeyframe;
         const bool oneMoreFramePassesLongest = elapsedTicks + periodTicks > kLongestSegmentMs * kTicksPerMs;
         if (!keyframesLately || oneMoreFramePassesLongest) return CutReason::kDuration;
     }
-    if (segmentBytes > kCutSegmentBytes) return CutReason::kSize;
+    if (segmentBytes > sizeCutBytes) return CutReason::kSize;
     return CutReason::kNone;
 }
 
-SegmentRing::SegmentRing(RelayCounters& counters, int maxReaders, int32_t slotBytes)
-    : counters(counters), slotBytes(slotBytes), bufferCount(kSlotCount + maxReaders) {}
-
-bool SegmentRing::Allocate() {
-    // Pages are only touched when written, so spares cost no memory until a
-    // slow reader makes the ring use one.
-    std::vector<std::unique_ptr<uint8_t[]>> taken(bufferCount);
-    for (auto& buffer : taken) {
-        buffer.reset(new (std::nothrow) uint8_t[slotBytes]);
-        if (!buffer) return false;
+std::optional<int32_t> ParseSegmentName(std::string_view name) {
+    if (!name.starts_with(kSegmentNamePrefix) || !name.ends_with(kSegmentNameSuffix)) return std::nullopt;
+    const std::string_view digits = name.substr(kSegmentNamePrefix.size(), name.size() - kSegmentNamePrefix.size() - kSegmentNameSuffix.size());
+    int32_t number = 0;
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    // Only the ring's own spelling: no sign, no leading zero.
+    if (digits.empty() || error != std::errc() || stop != digits.data() + digits.size() || digits[0] == '-' ||
+        (digits[0] == '0' && digits.size() > 1)) {
+        return std::nullopt;
     }
+    return number;
+}
+
+bool SegmentRing::Allocate(int poolBlocks) {
+    // Pages are only touched when written: a quieter stream never costs the whole pool.
+    std::unique_ptr<uint8_t[]> taken(new (std::nothrow) uint8_t[int64_t{poolBlocks} * kBlockBytes]);
+    if (!taken) return false;
     std::lock_guard<std::mutex> hold(mutex);
-    buffers = std::move(taken);
-    bufferReaders.assign(bufferCount, 0);
-    for (int slot = 0; slot < kSlotCount; slot++) slots[slot].buffer = slot;
+    pool = std::move(taken);
+    sizeCutBytes = SizeCutBytes(poolBlocks);
+    nextBlock.assign(poolBlocks, -1);
+    freeBlocks.resize(poolBlocks);
+    for (int block = 0; block < poolBlocks; block++) freeBlocks[block] = poolBlocks - 1 - block;
+    // Each reader holds at most one segment that has left the ring.
+    records.assign(kSlotCount + maxReaders, Segment{});
+    freeRecords.clear();
+    for (int record = static_cast<int>(records.size()) - 1; record >= 0; record--) freeRecords.push_back(record);
+    filling = NewRecord();
     return true;
 }
 
 AppendResult SegmentRing::Append(const uint8_t* data, int32_t length, const FrameStart* frame) {
     AppendResult result;
     std::lock_guard<std::mutex> hold(mutex);
-    // Rather than lose the chunk, close the segment in the middle of the
-    // frame it belongs to; that frame's time goes with the closed part.
-    if (segmentBytes + length >= slotBytes) {
-        result.fullAtBytes = segmentBytes;
-        CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow, result);
-        segmentTimed = false;
-        segmentRandomAccess = false;
-    }
-    memcpy(buffers[slots[currentSlot].buffer].get() + segmentBytes, data, length);
-    segmentBytes += length;
+    Write(data, length, result);
     if (frame) AddFrameStart(*frame, result);
     return result;
 }
 
-// Called under mutex, after the bytes before the frame are in the slot.
+// Called under mutex, after the bytes before the frame are in the segment.
 void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
     framePeriodTicks = frame.periodTicks;
     // A segment's time runs from its first frame start.
@@ -65,89 +79,180 @@ void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
         return;
     }
     const int64_t elapsedTicks = segmentTicks + frame.ticks;
-    const CutReason reason = CutAtFrameStart(elapsedTicks, frame.periodTicks, segmentBytes, frame.randomAccess,
-                                             keyframelessSegments < kKeyframelessSegments);
+    const CutReason reason = CutAtFrameStart(elapsedTicks, frame.periodTicks, records[filling].size, sizeCutBytes,
+                                             frame.randomAccess, keyframelessSegments < kKeyframelessSegments);
     if (reason == CutReason::kNone) {
         segmentTicks = elapsedTicks;
         segmentRandomAccess |= frame.randomAccess;
         return;
     }
-    CloseSegment(elapsedTicks, reason, result, std::min(frame.leadingTableBytes, segmentBytes));
+    const int64_t carry = frame.leadingTableBytes <= kMostLeadingTableBytes ? frame.leadingTableBytes : 0;
+    CloseSegment(elapsedTicks, reason, result, static_cast<int32_t>(std::min(carry, records[filling].size)));
     segmentTicks = 0;
     segmentRandomAccess = frame.randomAccess;
 }
 
-// Called under mutex.
+// Called under mutex. The closed segment's last carryBytes begin the next one.
 void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result, int32_t carryBytes) {
     counters.CountSegment(reason);
     result.cut = reason;
     keyframelessSegments = segmentRandomAccess ? 0 : keyframelessSegments + 1;
-    Slot& closed = slots[currentSlot];
-    closed.durationMs = DurationMs(durationTicks);
-    closed.size = segmentBytes - carryBytes;
-    result.unevenClose = closed.size % kTsPacketBytes != 0;
-    snprintf(closed.name, kSegmentNameBytes - 1, "hlsMcast_%d.ts", segmentCounter);
-    segmentCounter++;
-    if (++currentSlot == kSlotCount) {
-        currentSlot = 0;
-        ringWrapped = true;
+    Segment& closed = records[filling];
+    uint8_t carried[kMostLeadingTableBytes];
+    if (carryBytes) {
+        CopyOut(closed, closed.size - carryBytes, carryBytes, carried);
+        Truncate(closed, closed.size - carryBytes);
     }
-    // Emptied first, so no new request finds the slot about to be overwritten.
-    slots[currentSlot].name[0] = '\0';
-    ReuseSlotBuffer(currentSlot, result);
-    if (ringWrapped) mediaSequence++;
-    // The slots never share a buffer, so the carried bytes are still whole.
-    memcpy(buffers[slots[currentSlot].buffer].get(), buffers[closed.buffer].get() + closed.size, carryBytes);
-    segmentBytes = carryBytes;
+    closed.durationMs = DurationMs(durationTicks);
+    closed.number = segmentCounter++;
+    if (listedCount == kSlotCount - 1) GiveBackOldest(result, false);
+    listed[listedCount++] = filling;
+    filling = NewRecord();
+    if (carryBytes) Write(carried, carryBytes, result);
 }
 
-// Called under mutex. A sender still reading the slot's buffer keeps it; the
-// slot is refilled in a buffer that nobody holds.
-void SegmentRing::ReuseSlotBuffer(int slot, AppendResult& result) {
-    if (bufferReaders[slots[slot].buffer] == 0) return;
-    for (int buffer = 0; buffer < bufferCount; buffer++) {
-        bool assigned = false;
-        for (const Slot& other : slots) assigned |= other.buffer == buffer;
-        if (assigned || bufferReaders[buffer] != 0) continue;
-        slots[slot].buffer = buffer;
-        return;
+// Called under mutex: bytes of the segment from offset on.
+void SegmentRing::CopyOut(const Segment& segment, int64_t offset, int32_t bytes, uint8_t* out) {
+    int block = segment.firstBlock;
+    for (int64_t skipped = offset / kBlockBytes; skipped > 0; skipped--) block = nextBlock[block];
+    for (int32_t at = static_cast<int32_t>(offset % kBlockBytes); bytes > 0; block = nextBlock[block], at = 0) {
+        const int32_t copied = std::min(bytes, kBlockBytes - at);
+        memcpy(out, Block(block) + at, copied);
+        out += copied;
+        bytes -= copied;
     }
-    // Unreachable while readers are at most maxReaders: each holds one buffer.
-    result.noFreeBuffer = true;
+}
+
+// Called under mutex: the segment ends at size, and blocks past it go back to the pool.
+void SegmentRing::Truncate(Segment& segment, int64_t size) {
+    segment.size = size;
+    const int64_t keptBlocks = (size + kBlockBytes - 1) / kBlockBytes;
+    int last = -1, spare = segment.firstBlock;
+    for (int64_t kept = 0; kept < keptBlocks; kept++) last = spare, spare = nextBlock[spare];
+    for (int block = spare; block >= 0; block = nextBlock[block]) freeBlocks.push_back(block);
+    if (last >= 0) nextBlock[last] = -1;
+    segment.lastBlock = last;
+    if (last < 0) segment.firstBlock = -1;
+}
+
+// Called under mutex.
+void SegmentRing::Write(const uint8_t* data, int32_t length, AppendResult& result) {
+    while (length > 0) {
+        Segment& segment = records[filling];
+        int32_t used = static_cast<int32_t>(segment.size % kBlockBytes);
+        if (segment.lastBlock < 0 || (used == 0 && segment.size > 0)) {
+            const int block = TakeBlock(result);
+            if (block < 0) {
+                result.lostBytes += length;
+                return;
+            }
+            Segment& grown = records[filling];  // TakeBlock may have closed the segment
+            if (grown.lastBlock < 0) {
+                grown.firstBlock = block;
+            } else {
+                nextBlock[grown.lastBlock] = block;
+            }
+            grown.lastBlock = block;
+            used = 0;
+        }
+        Segment& target = records[filling];
+        const int32_t bytes = std::min(length, kBlockBytes - used);
+        memcpy(Block(target.lastBlock) + used, data, bytes);
+        target.size += bytes;
+        data += bytes;
+        length -= bytes;
+    }
+}
+
+// Called under mutex. When the pool is empty the oldest segments go first,
+// before the ring would let them go; readers still hold them to the end.
+int SegmentRing::TakeBlock(AppendResult& result) {
+    while (freeBlocks.empty() && listedCount > 0) GiveBackOldest(result, true);
+    if (freeBlocks.empty() && records[filling].size > 0) {
+        // Readers hold every block the ring has let go: close the segment here,
+        // mid-frame, and give it back in turn.
+        result.fullAtBytes = static_cast<int32_t>(std::min<int64_t>(records[filling].size, INT32_MAX));
+        CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow, result);
+        segmentTimed = false;
+        segmentRandomAccess = false;
+        while (freeBlocks.empty() && listedCount > 0) GiveBackOldest(result, true);
+    }
+    if (freeBlocks.empty()) return -1;
+    const int block = freeBlocks.back();
+    freeBlocks.pop_back();
+    nextBlock[block] = -1;
+    return block;
+}
+
+// Called under mutex.
+void SegmentRing::GiveBackOldest(AppendResult& result, bool early) {
+    const int oldest = listed[0];
+    std::copy(listed.begin() + 1, listed.begin() + listedCount, listed.begin());
+    listedCount--;
+    if (early) result.givenBack = records[oldest].number;
+    records[oldest].inRing = false;
+    if (records[oldest].readers == 0) Forget(oldest);
+}
+
+// Called under mutex: the segment's blocks and its record are free again.
+void SegmentRing::Forget(int record) {
+    for (int block = records[record].firstBlock; block >= 0; block = nextBlock[block]) freeBlocks.push_back(block);
+    records[record] = Segment{};
+    freeRecords.push_back(record);
+}
+
+// Called under mutex. The ring holds kSlotCount records and each reader at
+// most one more, so one is always free.
+int SegmentRing::NewRecord() {
+    const int record = freeRecords.back();
+    freeRecords.pop_back();
+    records[record] = Segment{};
+    records[record].inRing = true;
+    return record;
 }
 
 SegmentLease SegmentRing::Lease(std::string_view name) {
+    const std::optional<int32_t> number = ParseSegmentName(name);
+    if (!number) return {};
     std::lock_guard<std::mutex> hold(mutex);
-    for (const Slot& slot : slots) {
-        // An empty name marks the slot being filled or one never closed.
-        if (slot.name[0] == '\0' || name != slot.name) continue;
-        bufferReaders[slot.buffer]++;
-        return {buffers[slot.buffer].get(), slot.size, slot.buffer};
+    for (int i = 0; i < listedCount; i++) {
+        Segment& segment = records[listed[i]];
+        if (segment.number != *number) continue;
+        segment.readers++;
+        SegmentLease lease{listed[i], segment.size, {}};
+        int64_t left = segment.size;
+        for (int block = segment.firstBlock; block >= 0 && left > 0; block = nextBlock[block]) {
+            const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(left, kBlockBytes));
+            lease.spans.emplace_back(Block(block), bytes);
+            left -= bytes;
+        }
+        return lease;
     }
     return {};
 }
 
 void SegmentRing::Release(const SegmentLease& lease) {
-    if (lease.buffer < 0) return;
+    if (lease.record < 0) return;
     std::lock_guard<std::mutex> hold(mutex);
-    bufferReaders[lease.buffer]--;
+    Segment& segment = records[lease.record];
+    if (--segment.readers == 0 && !segment.inRing) Forget(lease.record);
 }
 
 RingSnapshot SegmentRing::Snapshot() const {
     RingSnapshot snapshot;
     std::lock_guard<std::mutex> hold(mutex);
-    snapshot.mediaSequence = mediaSequence;
     snapshot.segmentsClosed = segmentCounter;
-    for (int slot = mediaSequence % kSlotCount; slot != currentSlot; slot = (slot + 1) % kSlotCount) {
-        ClosedSegment& listed = snapshot.listed[snapshot.count++];
-        memcpy(listed.name, slots[slot].name, kSegmentNameBytes);
-        listed.durationMs = slots[slot].durationMs;
-        listed.size = slots[slot].size;
+    snapshot.mediaSequence = listedCount ? records[listed[0]].number : segmentCounter;
+    for (int i = 0; i < listedCount; i++) {
+        const Segment& segment = records[listed[i]];
+        snapshot.listed[snapshot.count++] = {segment.number, segment.durationMs, segment.size};
     }
     return snapshot;
 }
 
 int SegmentRing::LeasesHeld() const {
     std::lock_guard<std::mutex> hold(mutex);
-    return std::accumulate(bufferReaders.begin(), bufferReaders.end(), 0);
+    int readers = 0;
+    for (const Segment& segment : records) readers += segment.readers;
+    return readers;
 }

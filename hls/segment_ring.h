@@ -1,5 +1,6 @@
 // The ring of in-memory segments: where the stream is cut, timed and named,
-// and where senders borrow closed segments from.
+// and where senders borrow segments from. A segment holds whatever arrives
+// between its cuts, in blocks from a pool taken once, at stream start.
 #pragma once
 
 #include <array>
@@ -7,30 +8,44 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "counters/counters.h"
 #include "ts/frame_clock.h"
+#include "ts/ts_packet.h"
 
-inline constexpr int kSlotCount = 8;
+inline constexpr int kSlotCount = 8;  // the segment being filled and the seven listed
 inline constexpr int32_t kCutDurationMs = 1800;
 // A segment that waits this long for a keyframe closes without one: its
 // EXTINF, rounded to whole seconds, must not pass the target duration
 // (RFC 8216, 4.3.3.1).
 inline constexpr int32_t kLongestSegmentMs = 2450;
 inline constexpr int kTargetDurationSeconds = (kLongestSegmentMs + 500) / 1000;
-inline constexpr int32_t kCutSegmentBytes = 2'000'000;
-// The size cut waits for a frame start, so a slot must also hold the rest of
-// the frame under way when the segment passes kCutSegmentBytes: 125,000
-// bytes is one frame of a 60 Mbit/s stream at 60 frames/s.
-inline constexpr int32_t kFrameHeadroomBytes = 125'000;
-inline constexpr int32_t kSlotBytes = kCutSegmentBytes + kFrameHeadroomBytes;
 // Closed segments in a row without a random-access frame, after which the
 // stream is taken to have none the relay can see, and segments are cut as soon
 // as they are due rather than held to kLongestSegmentMs.
 inline constexpr int32_t kKeyframelessSegments = 2;
-inline constexpr int kSegmentNameBytes = 64;
+
+// Blocks hold whole packets, so a packet never straddles two; about 64 KiB.
+inline constexpr int kBlockPackets = 348;
+inline constexpr int32_t kBlockBytes = kBlockPackets * kTsPacketBytes;
+// The pool holds the ring's segments and as many again as readers may still
+// hold after the ring has let them go.
+inline constexpr int kLeasedSegmentsReserve = 2;
+inline constexpr int kPoolSegments = kSlotCount + kLeasedSegmentsReserve;
+inline constexpr int kDefaultMaxMbits = 40;
+// Tables a cut may move back over; more than this before a frame are not a source's PAT and PMT.
+inline constexpr int32_t kMostLeadingTableBytes = 16 * kTsPacketBytes;
+
+// Blocks for kPoolSegments segments of kLongestSegmentMs at maxMbits, each
+// with a last block part-filled.
+int PoolBlocks(int maxMbits);
+// A segment's share of a pool: past it a segment closes at the next frame
+// start, keyframe or not, so kPoolSegments of them always fit.
+int64_t SizeCutBytes(int poolBlocks);
 
 // Whole milliseconds, as EXTINF gives them: 109 frames at 60/s are 1816.
 inline int32_t DurationMs(int64_t ticks) { return static_cast<int32_t>(ticks / kTicksPerMs); }
@@ -39,53 +54,55 @@ inline int32_t DurationMs(int64_t ticks) { return static_cast<int32_t>(ticks / k
 // start to this one: once the segment is due (over kCutDurationMs) it closes
 // at a random-access frame, or without one where one more frame would take it
 // past kLongestSegmentMs, or at once when keyframes have not been seen lately;
-// and, due or not, once it holds more than kCutSegmentBytes.
-CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int32_t segmentBytes, bool randomAccess,
-                          bool keyframesLately);
+// and, due or not, once it holds more than sizeCutBytes.
+CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int64_t segmentBytes, int64_t sizeCutBytes,
+                          bool randomAccess, bool keyframesLately);
+
+// A segment's name: "hlsMcast_N.ts", N its number since the stream started.
+inline constexpr std::string_view kSegmentNamePrefix = "hlsMcast_", kSegmentNameSuffix = ".ts";
+// The number in a segment's name, spelled as the ring spells it.
+std::optional<int32_t> ParseSegmentName(std::string_view name);
 
 // What an append did, for the caller to log once the ring's lock is released.
 struct AppendResult {
     CutReason cut = CutReason::kNone;
-    int32_t fullAtBytes = 0;     // the slot was full at this many bytes: cut mid-frame
-    bool unevenClose = false;    // the closed segment is not whole packets
-    bool noFreeBuffer = false;   // a slot had to be refilled in a buffer a sender still reads
+    int32_t givenBack = -1;  // the newest segment the pool took back early, -1: none
+    int32_t fullAtBytes = 0;  // the pool ran out with this many bytes in the segment: cut mid-frame
+    int64_t lostBytes = 0;    // readers hold the whole pool: bytes with nowhere to go
 };
 
-// A closed segment lent to a sender: its buffer stays out of reuse until
-// Release, so its bytes are the ones that were closed.
+// A segment lent to a sender: its blocks stay out of reuse until Release, so
+// its bytes are the ones that were closed.
 struct SegmentLease {
-    const uint8_t* data = nullptr;
-    int32_t size = 0;
-    int buffer = -1;  // -1: no such segment
+    int record = -1;  // -1: no such segment
+    int64_t size = 0;
+    std::vector<std::pair<const uint8_t*, int32_t>> spans;  // the bytes, block by block
 };
 
 struct ClosedSegment {
-    char name[kSegmentNameBytes];
+    int32_t number;
     int32_t durationMs;
-    int32_t size;
+    int64_t size;
 };
 
 // The listed segments, oldest first: what a playlist is written from.
 struct RingSnapshot {
-    int32_t mediaSequence = 0;
+    int32_t mediaSequence = 0;   // the number of the first listed segment
     int32_t segmentsClosed = 0;  // since the stream started
     int count = 0;
-    std::array<ClosedSegment, kSlotCount> listed{};
+    std::array<ClosedSegment, kSlotCount - 1> listed{};
 };
 
 class SegmentRing {
 public:
-    // maxReaders: how many senders may hold a lease at once. As many spare
-    // buffers let the ring refill a slot that a slow reader still holds, so
-    // the receive thread never waits on a client.
-    SegmentRing(RelayCounters& counters, int maxReaders, int32_t slotBytes = kSlotBytes);
+    // maxReaders: how many senders may hold a lease at once.
+    SegmentRing(RelayCounters& counters, int maxReaders) : counters(counters), maxReaders(maxReaders) {}
 
-    // The slot and spare buffers, allocated but untouched until used; false
-    // when the memory cannot be had.
-    bool Allocate();
+    // Takes the pool, untouched until used; false when the memory cannot be had.
+    bool Allocate(int poolBlocks);
     // length bytes of whole packets, then, given frame, a frame starts right
-    // after them: the one place a segment can be cut, unless a chunk does not
-    // fit the slot. Only the receive thread appends.
+    // after them: the one place a segment is cut, unless the pool runs out.
+    // Only the receive thread appends.
     AppendResult Append(const uint8_t* data, int32_t length, const FrameStart* frame);
 
     SegmentLease Lease(std::string_view name);
@@ -97,35 +114,48 @@ public:
     std::atomic<int> cutPid{0};
 
 private:
+    struct Segment {
+        int32_t number = -1;
+        int32_t durationMs = 0;
+        int64_t size = 0;
+        int firstBlock = -1, lastBlock = -1;
+        int readers = 0;
+        bool inRing = false;  // listed or being filled; otherwise only readers keep it
+    };
+
     void AddFrameStart(const FrameStart& frame, AppendResult& result);
-    // carryBytes: the closed segment's last bytes, which begin the next one instead.
     void CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result, int32_t carryBytes = 0);
-    void ReuseSlotBuffer(int slot, AppendResult& result);
+    void Write(const uint8_t* data, int32_t length, AppendResult& result);
+    void CopyOut(const Segment& segment, int64_t offset, int32_t bytes, uint8_t* out);
+    void Truncate(Segment& segment, int64_t size);
+    int TakeBlock(AppendResult& result);
+    // early: the pool needs the blocks before the ring would have let the segment go.
+    void GiveBackOldest(AppendResult& result, bool early);
+    void Forget(int record);
+    int NewRecord();
+    uint8_t* Block(int block) { return pool.get() + static_cast<int64_t>(block) * kBlockBytes; }
 
     RelayCounters& counters;
-    const int32_t slotBytes;
-    const int bufferCount;  // kSlotCount, and a spare for each reader
+    const int maxReaders;
 
     mutable std::mutex mutex;
-    // Everything below is guarded by mutex.
-    struct Slot {
-        int buffer;     // index into buffers
-        int32_t durationMs;
-        int32_t size;
-        char name[kSegmentNameBytes];  // empty while filling or never closed
-    };
-    std::vector<std::unique_ptr<uint8_t[]>> buffers;
-    std::vector<int> bufferReaders;  // leases held on each buffer
-    std::array<Slot, kSlotCount> slots{};
-    int currentSlot = 0;
+    // Everything below is guarded by mutex. A block's bytes are written only
+    // while it belongs to the segment being filled, and read by senders under
+    // a lease, after the lock is released.
+    std::unique_ptr<uint8_t[]> pool;
+    int64_t sizeCutBytes = 0;
+    std::vector<int> nextBlock;   // the chain of a segment's blocks; -1 ends it
+    std::vector<int> freeBlocks;  // last freed first: its pages are the ones already touched
+    std::vector<Segment> records;  // the segments in the ring, and those only readers still hold
+    std::vector<int> freeRecords;
+    int filling = -1;              // the record being filled
+    std::array<int, kSlotCount - 1> listed{};  // records, oldest first
+    int listedCount = 0;
     int32_t segmentCounter = 0;  // segments closed since the stream started
-    int32_t mediaSequence = 0;   // 0 until the ring has wrapped once, then the oldest listed segment
-    bool ringWrapped = false;
-    // The segment being filled: its bytes; the 90 kHz ticks since its first
-    // frame start, once it has one (segmentTimed); whether a random-access
-    // frame starts in it; how many closed segments in a row had none; the
-    // stream's frame period, as last measured.
-    int32_t segmentBytes = 0;
+    // The segment being filled: the 90 kHz ticks since its first frame start,
+    // once it has one (segmentTimed); whether a random-access frame starts in
+    // it; how many closed segments in a row had none; the stream's frame
+    // period, as last measured.
     int64_t segmentTicks = 0;
     bool segmentTimed = false;
     bool segmentRandomAccess = false;

@@ -18,12 +18,20 @@ public:
 
     void Chunk(const uint8_t* data, int32_t length, const FrameStart* frame) {
         const AppendResult result = ring.Append(data, length, frame);
+        if (result.givenBack >= 0) {
+            LogFault(Fault::kPoolGivenBack, "AppendSegmentData:: segment pool full; hlsMcast_%d.ts given back early "
+                     "(readers hold %d segments)\n", result.givenBack, ring.LeasesHeld());
+        }
         if (result.fullAtBytes) {
             LogFault(Fault::kSegmentOverflow,
-                     "AppendSegmentData:: slot full at %d bytes; next segment starts mid-frame\n", result.fullAtBytes);
+                     "AppendSegmentData:: segment pool full at %d bytes; next segment starts mid-frame\n",
+                     result.fullAtBytes);
         }
-        if (result.unevenClose) Log("File-complete: Not even ts pkts!\n");
-        if (result.noFreeBuffer) Log("AppendSegmentData:: no free segment buffer, a sender may see new bytes\n");
+        if (result.lostBytes) {
+            RelayCounters::Add(counters.droppedBytes, result.lostBytes);
+            LogFault(Fault::kSegmentOverflow, "AppendSegmentData:: readers hold the whole segment pool; %lld bytes lost\n",
+                     static_cast<long long>(result.lostBytes));
+        }
         // A player may start at any segment: where the relay writes the tables, each segment begins with them.
         if (result.cut != CutReason::kNone) OwnTables();
     }

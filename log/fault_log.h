@@ -16,7 +16,8 @@ enum class Fault {
     kUnevenDatagram,     // a received datagram that is not whole packets
     kDiscontinuity,      // a break in the received video continuity counters
     kRtpSequenceGap,     // a gap in a received RTP stream's sequence numbers
-    kSegmentOverflow,    // a segment too big for its slot: no cut, wrong PID
+    kSegmentOverflow,    // the segment pool full: a segment cut early, or bytes lost
+    kPoolGivenBack,      // the segment pool full: the oldest segment given back early
     kSentNoStartCode,    // the same checks on what a response sends
     kSentDiscontinuity,
     kSendError,

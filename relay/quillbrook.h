@@ -28,6 +28,7 @@ private:
     // The chosen interface: set by Run before any other thread starts, then read-only.
     std::string hostAddr;
     uint32_t hostIp = 0;  // network byte order; 0: the kernel's choice
+    int poolBlocks = 0;   // the segment pool's size, from QUILLBROOK_MAX_MBITS
 
     RelayCounters counters;
     SegmentRing ring{counters, kWorkerThreads};

@@ -1,4 +1,6 @@
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -11,6 +13,26 @@
 namespace {
 constexpr auto kLifetimeCheckInterval = std::chrono::milliseconds(3000);
 constexpr char kInterfaceVariable[] = "QUILLBROOK_INTERFACE";
+constexpr char kMaxMbitsVariable[] = "QUILLBROOK_MAX_MBITS";
+// Beyond this the pool would not fit a 64-bit host's memory anyway.
+constexpr int kLargestMaxMbits = 100'000;
+
+// The highest stream rate the segment pool holds whole segments for. A bad
+// value falls back to the default, said in the log: a relay that serves is
+// better than one that refuses over a tuning knob.
+int ReadMaxMbits() {
+    const char* text = getenv(kMaxMbitsVariable);
+    if (!text) return kDefaultMaxMbits;
+    int mbits = 0;
+    const char* end = text + strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, mbits);
+    if (error != std::errc() || stop != end || mbits < 1 || mbits > kLargestMaxMbits) {
+        Log("%s=%s not used: not a whole number of Mbit/s from 1 to %d; using %d\n", kMaxMbitsVariable,
+            Printable(text).c_str(), kLargestMaxMbits, kDefaultMaxMbits);
+        return kDefaultMaxMbits;
+    }
+    return mbits;
+}
 
 // Absent, and said on standard error too, when the variable is malformed:
 // the relay must not start open to everyone when it was meant to be closed.
@@ -53,6 +75,9 @@ int Quillbrook::Run() {
     hostAddr = choice.hostAddr;
     hostIp = choice.hostIp;
     Log("hostAddr = %s\n", hostAddr.c_str());
+    poolBlocks = PoolBlocks(ReadMaxMbits());
+    Log("segment pool: %d blocks of %d bytes, whole segments of streams up to %d Mbit/s\n", poolBlocks,
+        kBlockBytes, static_cast<int>(SizeCutBytes(poolBlocks) * 8 * 1000 / kLongestSegmentMs / 1'000'000));
 
     control.emplace(std::move(controlFrom), [this](const MulticastStream& stream) { StartStream(stream); });
     const std::string playlistRoute = std::string(kPlaylistPath) + "$";
@@ -75,7 +100,7 @@ int Quillbrook::Run() {
 // On the worker that delivered the description, once: the process ends
 // rather than run without the stream it was started for.
 void Quillbrook::StartStream(const MulticastStream& stream) {
-    if (!ring.Allocate()) {
+    if (!ring.Allocate(poolBlocks)) {
         Log("StartMcastReceive:: cannot allocate segment buffers\n");
         FlushLogAndExit(1);
     }

@@ -67,6 +67,8 @@ std::string FormatMetrics(const CounterSnapshot& m, const StreamState& state) {
     Counter(out, "quillbrook_datagrams_received_total", "Datagrams read from the multicast socket.",
             m.datagramsReceived);
     Counter(out, "quillbrook_received_bytes_total", "Bytes of the datagrams read.", m.receivedBytes);
+    Counter(out, "quillbrook_receive_calls_total",
+            "System calls that read datagrams; datagrams received over calls is the mean batch.", m.receiveCalls);
     Counter(out, "quillbrook_socket_dropped_datagrams_total",
             "Datagrams the kernel dropped because the socket's receive buffer was full.", state.socketDrops);
     Counter(out, "quillbrook_dropped_bytes_total",

@@ -95,10 +95,10 @@ class Relay(Process):
         self.workdir.mkdir(parents=True)
         self.log_path, self.proc, self.client = self.home / ".local/share/ombrix/quillbrook.log", None, None
 
-    def start(self, description=None):
+    def start(self, description=None, **env):
         """Starts the relay in a folder of its own and, given a stream description, a client that holds it."""
         super().__init__([BUILD / "quillbrook"], self.log_path, cwd=self.workdir, stdout=subprocess.DEVNULL,
-                         env={"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")})
+                         env={"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), **env})
         poll(lambda: "Browse files at http://127.0.0.1:8155/" in self.log() or self.proc.poll() is not None,
              what="relay to listen")
         if description:

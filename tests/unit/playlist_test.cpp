@@ -10,9 +10,8 @@ TEST(Playlist, ByteForByte) {
     RingSnapshot ring;
     const int32_t durationsMs[] = {1816, 1800, 1000, 16};
     for (int32_t durationMs : durationsMs) {
-        ClosedSegment& segment = ring.listed[ring.count];
-        snprintf(segment.name, sizeof segment.name, "hlsMcast_%d.ts", ring.count++);
-        segment.durationMs = durationMs;
+        ring.listed[ring.count] = {ring.count, durationMs, 0};
+        ring.count++;
     }
     std::ostringstream out;
     WritePlaylist(out, ring, "192.0.2.10");

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <memory>
 #include <numeric>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -15,10 +14,12 @@ namespace {
 
 constexpr int64_t k60Fps = kTimestampHz / 60, kMs = kTicksPerMs;
 
+constexpr int64_t kSizeCut = 12'000'000;
+
 TEST(CutRule, ReasonAtAFrameStart) {
     using enum CutReason;
     const struct {
-        int64_t elapsedTicks, periodTicks; int32_t segmentBytes; bool randomAccess, keyframesLately; CutReason reason;
+        int64_t elapsedTicks, periodTicks, segmentBytes; bool randomAccess, keyframesLately; CutReason reason;
     } rows[] = {
         {1800 * kMs, k60Fps, 0, true, true, kNone},  // exactly 1800 ms is not over it
         {109 * k60Fps, k60Fps, 0, true, true, kKeyframe},
@@ -26,40 +27,63 @@ TEST(CutRule, ReasonAtAFrameStart) {
         {2440 * kMs, 10 * kMs, 0, false, true, kNone},       // one more frame reaches 2450 ms, not past it
         {2441 * kMs, 10 * kMs, 0, false, true, kDuration},
         {109 * k60Fps, k60Fps, 0, false, false, kDuration},  // no keyframes lately: as soon as due
-        {1000 * kMs, k60Fps, kCutSegmentBytes, true, true, kNone},
-        {1000 * kMs, k60Fps, kCutSegmentBytes + 1, true, false, kSize},
-        {1900 * kMs, k60Fps, kCutSegmentBytes + 1, false, true, kSize},
-        {1900 * kMs, k60Fps, kCutSegmentBytes + 1, true, true, kKeyframe},
+        {1000 * kMs, k60Fps, kSizeCut, true, true, kNone},
+        {1000 * kMs, k60Fps, kSizeCut + 1, true, false, kSize},
+        {1900 * kMs, k60Fps, kSizeCut + 1, false, true, kSize},
+        {1900 * kMs, k60Fps, kSizeCut + 1, true, true, kKeyframe},
     };
     for (const auto& r : rows) {
-        EXPECT_EQ(CutAtFrameStart(r.elapsedTicks, r.periodTicks, r.segmentBytes, r.randomAccess, r.keyframesLately),
-                  r.reason)
+        EXPECT_EQ(
+            CutAtFrameStart(r.elapsedTicks, r.periodTicks, r.segmentBytes, kSizeCut, r.randomAccess, r.keyframesLately),
+            r.reason)
             << r.elapsedTicks << " ticks, " << r.segmentBytes << " bytes";
     }
 }
 
+// The pool blocks a stream of 4 Mbit/s needs: 10 segments of 1.2 MB at most.
+TEST(Pool, SizedForItsRate) {
+    EXPECT_EQ(PoolBlocks(4), kPoolSegments * 20);
+    EXPECT_EQ(SizeCutBytes(PoolBlocks(4)), 19 * kBlockBytes);
+    EXPECT_EQ(PoolBlocks(kDefaultMaxMbits), kPoolSegments * 189);  // 123.6 MB
+}
+
+// The ring's own spelling of a number only: what a player got from the playlist.
+TEST(SegmentName, TheRingsOwnSpellingOnly) {
+    const std::pair<std::string, std::optional<int32_t>> rows[] = {
+        {"hlsMcast_0.ts", 0}, {"hlsMcast_2147483647.ts", 2147483647}, {"hlsMcast_00.ts", std::nullopt},
+        {"hlsMcast_+1.ts", std::nullopt}, {"hlsMcast_-1.ts", std::nullopt}, {"hlsMcast_2147483648.ts", std::nullopt},
+        {"HLSMCAST_1.TS", std::nullopt}, {"hlsMcast_.ts", std::nullopt}, {"hlsMcast_1.ts.ts", std::nullopt},
+    };
+    for (const auto& [name, number] : rows) EXPECT_EQ(ParseSegmentName(name), number) << name;
+}
+
 constexpr int kReaders = 64;
-constexpr int32_t kTestSlotBytes = 1024 * kTsPacketBytes;
+constexpr int kTestPoolBlocks = 200;
 
 class Ring : public testing::Test {
 protected:
     void SetUp() override { Reset(); }
-    void Reset(int32_t slotBytes = kTestSlotBytes) {
-        ring = std::make_unique<SegmentRing>(counters, kReaders, slotBytes);
-        ASSERT_TRUE(ring->Allocate());
+    void Reset(int poolBlocks = kTestPoolBlocks) {
+        ring = std::make_unique<SegmentRing>(counters, kReaders);
+        ASSERT_TRUE(ring->Allocate(poolBlocks));
         Frame(0, 0, false);  // the first frame start: the segment's clock starts
     }
     // As the receive loop calls it: the packets before a frame start, then the frame.
-    void Frame(int32_t lengthBefore, int64_t ticks, bool randomAccess = true, int64_t periodTicks = k60Fps) {
+    AppendResult Frame(int32_t lengthBefore, int64_t ticks, bool randomAccess = true, int64_t periodTicks = k60Fps) {
         const FrameStart frame{ticks, periodTicks, randomAccess};
-        ring->Append(bytes.data(), lengthBefore, &frame);
+        return ring->Append(bytes.data(), lengthBefore, &frame);
     }
     void CutNow() { Frame(0, 3 * kTimestampHz); }
     int32_t Closed() const { return ring->Snapshot().segmentsClosed; }
     static std::string Name(int number) { return "hlsMcast_" + std::to_string(number) + ".ts"; }
+    static std::vector<uint8_t> Joined(const SegmentLease& lease) {
+        std::vector<uint8_t> joined;
+        for (const auto& [data, size] : lease.spans) joined.insert(joined.end(), data, data + size);
+        return joined;
+    }
     std::vector<uint8_t> Bytes(int number) {
         const SegmentLease lease = ring->Lease(Name(number));
-        std::vector<uint8_t> copy(lease.data, lease.data + lease.size);
+        std::vector<uint8_t> copy = Joined(lease);
         ring->Release(lease);
         return copy;
     }
@@ -87,52 +111,63 @@ TEST_F(Ring, DurationsFromTheFramesTicks) {
     }
 }
 
-// Every byte that arrives reaches exactly one segment, in order: a chunk that
-// would overflow the slot starts the next segment mid-frame.
-TEST_F(Ring, AChunkThatDoesNotFitStartsTheNextSegment) {
-    constexpr int32_t kChunk = 21 * kTsPacketBytes, kSlot = 40 * kChunk + 100;
-    Reset(kSlot);
-    std::vector<uint8_t> stream((kSlot / kChunk + 10) * kChunk);
-    std::iota(stream.begin(), stream.end(), uint8_t{0});
-    const FrameStart frame{3600, 3600, false};  // one 25/s frame into the segment, then one huge frame
-    for (size_t sent = 0; sent < stream.size(); sent += kChunk) {
-        ring->Append(stream.data() + sent, kChunk, sent ? nullptr : &frame);
+// Readers hold segments the ring has let go until the pool runs dry: the
+// oldest listed segments are given back first; only when none is left is the
+// segment being filled cut early, mid-frame, and given back in turn. A
+// leased segment keeps its bytes throughout.
+TEST_F(Ring, APoolHeldByReadersGivesBackTheOldestThenCutsEarly) {
+    Reset(3 * kPoolSegments);  // three blocks a segment, a cut past two
+    std::vector<uint8_t> block(kBlockBytes);
+    const auto fill = [&](int number) { std::fill(block.begin(), block.end(), static_cast<uint8_t>(number)); };
+    std::vector<SegmentLease> held;
+    for (int number = 0; number < 14; number++) {  // 7 held by readers, then 7 listed: 14 blocks of 30
+        fill(number);
+        ring->Append(block.data(), kBlockBytes, nullptr);
+        CutNow();
+        if (number < 7) held.push_back(ring->Lease(Name(number)));
     }
-    ASSERT_EQ(Closed(), 1);
-    EXPECT_EQ(Bytes(0).size(), kSlot / kChunk * kChunk);
-    EXPECT_EQ(ring->Snapshot().listed[0].durationMs, 80) << "its one whole frame and the one it ends in";
-    Frame(0, 3600, true, 3600);
-    CutNow();
-    EXPECT_EQ(ring->Snapshot().listed[1].durationMs, 3000) << "timed from its first frame start";
-    std::vector<uint8_t> joined = Bytes(0);
-    const std::vector<uint8_t> next = Bytes(1);
-    joined.insert(joined.end(), next.begin(), next.end());
-    EXPECT_EQ(joined, stream);
+    // The ring lists 7 (hlsMcast_7 to 13) in 7 blocks; 7 more are held; 16 are free.
+    fill(99);
+    AppendResult result;
+    for (int i = 0; i < 17 && result.givenBack < 0; i++) result = ring->Append(block.data(), kBlockBytes, nullptr);
+    EXPECT_EQ(result.givenBack, 7) << "the oldest listed segment goes first";
+    EXPECT_EQ(ring->Snapshot().mediaSequence, 8);
+    for (int i = 0; i < 7 && !result.fullAtBytes; i++) result = ring->Append(block.data(), kBlockBytes, nullptr);
+    EXPECT_EQ(result.cut, CutReason::kOverflow);
+    EXPECT_EQ(result.fullAtBytes, 23 * kBlockBytes) << "every block not held by a reader";
+    for (int number = 0; number < 7; number++) {
+        EXPECT_EQ(Joined(held[number]), std::vector<uint8_t>(kBlockBytes, static_cast<uint8_t>(number)));
+        ring->Release(held[number]);
+    }
+    EXPECT_EQ(ring->LeasesHeld(), 0);
 }
 
 // A cut moves back over the tables right before its frame, so the segment
 // begins with them; no byte is lost or doubled.
+// The tables straddle two blocks here, and the segments span many: served
+// block by block, they join up byte for byte.
 TEST_F(Ring, ACutBeginsWithTheTablesBeforeItsFrame) {
-    std::iota(bytes.begin(), bytes.end(), uint8_t{0});
-    FrameStart frame{3 * kTimestampHz, k60Fps, true, 2 * kTsPacketBytes};
-    ring->Append(bytes.data(), static_cast<int32_t>(bytes.size()), &frame);
+    std::vector<uint8_t> stream(5 * kBlockBytes + 2 * kTsPacketBytes);
+    for (size_t i = 0; i < stream.size(); i++) stream[i] = static_cast<uint8_t>(i / kTsPacketBytes * 7 + i);
+    const int32_t tableBytes = 3 * kTsPacketBytes;
+    const FrameStart frame{3 * kTimestampHz, k60Fps, true, tableBytes};
+    ring->Append(stream.data(), static_cast<int32_t>(stream.size()), &frame);
     CutNow();
-    const std::vector<uint8_t> tables(bytes.end() - 2 * kTsPacketBytes, bytes.end());
-    EXPECT_EQ(Bytes(0), std::vector<uint8_t>(bytes.begin(), bytes.end() - 2 * kTsPacketBytes));
-    EXPECT_EQ(Bytes(1), tables);
+    EXPECT_EQ(Bytes(0), std::vector<uint8_t>(stream.begin(), stream.end() - tableBytes));
+    EXPECT_EQ(Bytes(1), std::vector<uint8_t>(stream.end() - tableBytes, stream.end()));
 }
 
 // Slow readers hold segments while the ring comes round many times: a held
-// segment, and every listed one, keeps the bytes it was closed with.
+// segment's blocks are reused only once it is released, and every listed
+// segment keeps the bytes it was closed with.
 TEST_F(Ring, StalledReadersNeverShareABufferWithTheRing) {
     // Segment n holds bytes of value n.
     const auto closeSegment = [&](int number) {
         std::fill(bytes.begin(), bytes.end(), static_cast<uint8_t>(number));
         Frame(static_cast<int32_t>(bytes.size()), 3 * kTimestampHz);
     };
-    const auto holds = [&](const uint8_t* data, int32_t size, int number) {
-        return size == static_cast<int32_t>(bytes.size()) &&
-               std::all_of(data, data + size, [&](uint8_t b) { return b == static_cast<uint8_t>(number); });
+    const auto holds = [&](const std::vector<uint8_t>& held, int number) {
+        return held == std::vector<uint8_t>(bytes.size(), static_cast<uint8_t>(number));
     };
     std::vector<std::pair<SegmentLease, int>> leases;
     int number = 0;
@@ -144,8 +179,7 @@ TEST_F(Ring, StalledReadersNeverShareABufferWithTheRing) {
         closeSegment(number);
         const RingSnapshot snapshot = ring->Snapshot();
         for (int listed = snapshot.segmentsClosed - snapshot.count; listed < snapshot.segmentsClosed; listed++) {
-            const std::vector<uint8_t> held = Bytes(listed);
-            EXPECT_TRUE(holds(held.data(), static_cast<int32_t>(held.size()), listed)) << "segment " << listed;
+            EXPECT_TRUE(holds(Bytes(listed), listed)) << "segment " << listed;
         }
         // Readers come and go: a released spare must be usable again without doubling up.
         if (cut % 5 == 4) {
@@ -155,7 +189,7 @@ TEST_F(Ring, StalledReadersNeverShareABufferWithTheRing) {
         }
     }
     for (const auto& [lease, segment] : leases) {
-        EXPECT_TRUE(holds(lease.data, lease.size, segment)) << "held segment " << segment;
+        EXPECT_TRUE(holds(Joined(lease), segment)) << "held segment " << segment;
         ring->Release(lease);
     }
     EXPECT_EQ(ring->LeasesHeld(), 0);
@@ -171,9 +205,10 @@ TEST_F(Ring, LeasesRaceSafelyWithCuts) {
         senders.emplace_back([&] {
             while (!done) {
                 const SegmentLease lease = ring->Lease(Name(ring->Snapshot().segmentsClosed - 1));
-                if (lease.buffer < 0) continue;
+                if (lease.record < 0) continue;
                 // Every byte of segment n is n, whatever the ring does meanwhile.
-                torn += std::any_of(lease.data, lease.data + lease.size, [&](uint8_t b) { return b != lease.data[0]; });
+                const std::vector<uint8_t> seen = Joined(lease);
+                torn += std::any_of(seen.begin(), seen.end(), [&](uint8_t b) { return b != seen[0]; });
                 ring->Release(lease);
                 leased++;
             }

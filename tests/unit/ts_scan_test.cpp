@@ -223,8 +223,8 @@ TEST(FrameClock, RidesOutJumpsAndGaps) {
 // counter that counted the wrong event would pass every other test.
 TEST(Counters, EachMovesOnItsOwnEventOnly) {
     RelayCounters counters;
-    SegmentRing ring(counters, 1, 64 * kTsPacketBytes);
-    ASSERT_TRUE(ring.Allocate());
+    SegmentRing ring(counters, 1);
+    ASSERT_TRUE(ring.Allocate(kPoolSegments));  // one block a segment
     ProgramTables tables(std::nullopt);
     StreamInfoBoard board;
     ScanSink sink(ring, counters, tables, board);
@@ -260,8 +260,8 @@ TEST(Counters, EachMovesOnItsOwnEventOnly) {
         {"a gap in its sequence numbers", [&] { scan(Datagram({{}}, Rtp(3))); }, {{"rtp sequence", 1}}},
         {"a keyframe once the segment is due",
          [&] { scan(Datagram({Video(6, true, Pes(2, 2 * kTimestampHz), true)})); }, {{"cut keyframe", 1}}},
-        {"more than a segment holds, no frame start",
-         [&] { for (int i = 0; i < 10; i++) scan(Datagram(std::vector<Packet>(7))); }, {{"cut overflow", 1}}},
+        {"more than the pool holds, no frame start",
+         [&] { for (int i = 0; i < 200; i++) scan(Datagram(std::vector<Packet>(21))); }, {{"cut overflow", 1}}},
         {"a PAT whose CRC-32 fails", [&] {
              Bytes section = {0, 0, 0xB0, 0x0D, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0, 1, 2, 3, 4};
              section.resize(kTsPacketBytes - 4, 0xFF);  // stuffing
