@@ -70,12 +70,10 @@ void OnStopSignal(int) { stopRequested = 1; }
 
 struct Options {
     std::string file, group, source, output;
-    int port = 0;
-    double rateMbps = 0;  // 0: the stream's own
+    int port = 0, packetsPerDatagram = kDefaultPacketsPerDatagram, ttl = 1;
+    double rateMbps = 0, maxSeconds = kDefaultMaxSeconds;  // rate 0: the stream's own
     bool realtime = false, loop = false, rtp = false, carryOn = false;
-    double maxSeconds = kDefaultMaxSeconds;
-    double maxDatagrams = 0;  // 0: no limit
-    double packetsPerDatagram = kDefaultPacketsPerDatagram, ttl = 1, passes = 0, startPacket = 0;
+    uint64_t maxDatagrams = 0, passes = 0, startPacket = 0;  // no limit, no file, the stream's start
 };
 
 struct Totals {
@@ -143,31 +141,36 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"output", required_argument, nullptr, 'o'}, {"passes", required_argument, nullptr, 'n'},
         {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     constexpr double kAny = std::numeric_limits<double>::max(), kPositive = std::numeric_limits<double>::min();
+    constexpr double kMaxCount = 1e15;  // exact in a double
     opterr = 0;
     int index = 0;
     for (int c; (c = getopt_long(argc, argv, "", kOptions, &index)) != -1;) {
-        const char* a = optarg;
         bool ok = true;
+        const auto number = [&ok](double low, double high, bool whole) {
+            double value = 0;
+            ok = ParseNumber(optarg, low, high, whole, value);
+            return value;
+        };
         switch (c) {
-        case 'r': ok = ParseNumber(a, kPositive, kAny, false, o.rateMbps); break;
+        case 'r': o.rateMbps = number(kPositive, kAny, false); break;
         case 'R': o.realtime = true; break;
         case 'l': o.loop = true; break;
         case 'T': o.rtp = true; break;
-        case 's': ok = ParseNumber(a, kPositive, kAny, false, o.maxSeconds); break;
-        case 'd': ok = ParseNumber(a, 1, 1e18, true, o.maxDatagrams); break;
-        case 'p': ok = ParseNumber(a, 1, kMaxPacketsPerDatagram, true, o.packetsPerDatagram); break;
-        case 't': ok = ParseNumber(a, 0, 255, true, o.ttl); break;
-        case 'S': o.source = a; break;
+        case 's': o.maxSeconds = number(kPositive, kAny, false); break;
+        case 'd': o.maxDatagrams = uint64_t(number(1, kMaxCount, true)); break;
+        case 'p': o.packetsPerDatagram = int(number(1, kMaxPacketsPerDatagram, true)); break;
+        case 't': o.ttl = int(number(0, 255, true)); break;
+        case 'S': o.source = optarg; break;
         case 'k':
-            ok = ParseNumber(a, 0, 1e18, true, o.startPacket);
+            o.startPacket = uint64_t(number(0, kMaxCount, true));
             o.carryOn = true;
             break;
-        case 'o': o.output = a; break;
-        case 'n': ok = ParseNumber(a, 1, 1e6, true, o.passes); break;
+        case 'o': o.output = optarg; break;
+        case 'n': o.passes = uint64_t(number(1, kMaxCount, true)); break;
         case 'h': std::fputs(kUsage, stdout); std::exit(0);
         default: return Usage(std::string("unknown option or missing value: ") + argv[optind - 1]);
         }
-        if (!ok) return Usage(std::string("--") + kOptions[index].name + ": out of range or not a number: " + a);
+        if (!ok) return Usage(std::string("--") + kOptions[index].name + ": out of range or not a number: " + optarg);
     }
     const int positional = argc - optind;
     if (!o.output.empty() || o.passes > 0) {
@@ -194,27 +197,28 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return 0;
 }
 
+// Says which call failed and why; returns the exit status of a failed run.
 int Fail(const std::string& what) {
     std::fprintf(stderr, "mcast_send: %s: %s\n", what.c_str(), std::strerror(errno));
-    return -1;
+    return 1;
 }
 
 int OpenSocket(const Options& o) {
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) return Fail("socket");
+    if (sock < 0) return -Fail("socket");
     // TTL 1 keeps the stream on the local link, 0 on this host; loopback lets
     // a relay on this host (or in this network namespace) receive it.
-    const int ttl = int(o.ttl), loop = 1;
-    if (setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) < 0) return Fail("setsockopt IP_MULTICAST_TTL");
+    const int ttl = o.ttl, loop = 1;
+    if (setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) < 0) return -Fail("setsockopt IP_MULTICAST_TTL");
     if (setsockopt(sock, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0) {
-        return Fail("setsockopt IP_MULTICAST_LOOP");
+        return -Fail("setsockopt IP_MULTICAST_LOOP");
     }
     if (!o.source.empty()) {
         // Linux then also sends the group out of the interface that holds the address.
         sockaddr_in local{};
         local.sin_family = AF_INET;
         inet_pton(AF_INET, o.source.c_str(), &local.sin_addr);
-        if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) return Fail("bind " + o.source);
+        if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) return -Fail("bind " + o.source);
     }
     // Room for whole batches at high rates; past wmem_max where we may.
     const int bufferBytes = kSendBufferBytes;
@@ -224,24 +228,26 @@ int OpenSocket(const Options& o) {
     return sock;
 }
 
-bool SendAll(int sock, mmsghdr* messages, int count) {
+// Returns an exit status.
+int SendAll(int sock, mmsghdr* messages, int count) {
     for (int done = 0; done < count;) {
         const int sent = sendmmsg(sock, messages + done, unsigned(count - done), 0);
-        if (sent < 0 && errno != EINTR) return Fail("sendmmsg"), false;
+        if (sent < 0 && errno != EINTR) return Fail("sendmmsg");
         done += std::max(sent, 0);
     }
-    return true;
+    return 0;
 }
 
 // Sends from packet t.position on, in batches paced against the start rather
 // than the last batch, so that sleep overruns are caught up, not added up.
+// Returns an exit status.
 int Send(TsLoop& loop, const Options& o, double rateBps, int sock, Totals& t) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(uint16_t(o.port));
     inet_pton(AF_INET, o.group.c_str(), &to.sin_addr);
     Rtp rtp;
-    if (o.rtp && getrandom(&rtp, sizeof rtp, 0) != ssize_t(sizeof rtp)) return Fail("getrandom"), 1;
+    if (o.rtp && getrandom(&rtp, sizeof rtp, 0) != ssize_t(sizeof rtp)) return Fail("getrandom");
     mmsghdr messages[kMaxBatch] = {};
     iovec vectors[kMaxBatch][2];
     uint8_t headers[kMaxBatch][kRtpHeaderBytes];
@@ -281,7 +287,7 @@ int Send(TsLoop& loop, const Options& o, double rateBps, int sock, Totals& t) {
             count++;
             if (t.position % packets == 0) break;
         }
-        if (!SendAll(sock, messages, count)) return 1;
+        if (const int status = SendAll(sock, messages, count)) return status;
         t.datagrams += uint64_t(count);
         t.bytes += bytes;
         dueNs += double(bytes) * nsPerByte;
@@ -289,17 +295,18 @@ int Send(TsLoop& loop, const Options& o, double rateBps, int sock, Totals& t) {
     return 0;
 }
 
+// Returns an exit status.
 int WritePasses(TsLoop& loop, const Options& o) {
     FILE* out = std::fopen(o.output.c_str(), "wb");
-    if (!out) return Fail("open " + o.output), 1;
-    for (uint64_t pass = 0; pass < uint64_t(o.passes); pass++) {
+    if (!out) return Fail("open " + o.output);
+    for (uint64_t pass = 0; pass < o.passes; pass++) {
         loop.RewriteFor(pass);
         if (std::fwrite(loop.packet(0), kTsPacketBytes, loop.packetCount(), out) != loop.packetCount()) {
             std::fclose(out);
-            return Fail("write " + o.output), 1;
+            return Fail("write " + o.output);
         }
     }
-    return std::fclose(out) == 0 ? 0 : (Fail("close " + o.output), 1);
+    return std::fclose(out) == 0 ? 0 : Fail("close " + o.output);
 }
 
 }  // namespace
@@ -333,7 +340,7 @@ int main(int argc, char** argv) {
     const int sock = OpenSocket(o);
     if (sock < 0) return 1;
     Totals t;
-    t.position = uint64_t(o.startPacket);
+    t.position = o.startPacket;
     const int64_t startNs = NowNs();
     const int status = Send(loop, o, rateBps, sock, t);
     std::fprintf(stderr, "mcast_send: sent %" PRIu64 " datagrams, %" PRIu64 " bytes to %s:%d\n", t.datagrams, t.bytes,
