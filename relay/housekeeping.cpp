@@ -53,7 +53,9 @@ void Quillbrook::HousekeepingLoop() {
     }
 
     for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
-        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport(igmpSocket, ingest.Group());
+        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) {
+            SendIgmpReport(igmpSocket, ingest.Group(), ingest.Source());
+        }
         FlushFaultLog();
         if (TakeControlFile("break")) BreakHook();
         if (TakeControlFile("stop")) FlushLogAndExit(0);
