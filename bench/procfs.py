@@ -1,8 +1,7 @@
-"""What the benchmark reads from /proc, and small waiting helpers."""
+"""What the benchmarks read from /proc, and waiting with a deadline."""
 import os
 import sys
 import time
-from pathlib import Path
 
 
 def log(text):
@@ -11,17 +10,12 @@ def log(text):
 
 def poll(predicate, timeout, what, interval=0.05):
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             raise RuntimeError(f"timed out after {timeout}s waiting for {what}")
         time.sleep(interval)
+    return value
 
-
-
-# ---- measurements read from /proc ------------------------------------------
 
 def cpu_seconds(pid):
     """User plus system time of all the process's threads, in seconds, at
@@ -36,14 +30,15 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
-def udp_counters():
+def udp_datagrams_read():
+    """Datagrams that programs in this namespace have read from UDP sockets."""
     with open("/proc/net/snmp") as f:
-        lines = [line.split() for line in f if line.startswith("Udp:")]
-    return dict(zip(lines[0][1:], map(int, lines[1][1:])))
+        names, values = [line.split() for line in f if line.startswith("Udp:")][:2]
+    return int(values[names.index("InDatagrams")])
 
 
 def udp_socket(port):
-    """(receive queue bytes, drops) of the UDP socket bound to port."""
+    """(receive queue bytes, drops) of the UDP socket bound to port, or None."""
     with open("/proc/net/udp") as f:
         for line in f.readlines()[1:]:
             fields = line.split()
@@ -54,36 +49,4 @@ def udp_socket(port):
 
 def vm_hwm_kb(pid):
     with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
-
-
-class TextTail:
-    """Counts lines with given prefixes appended to a log since the last look,
-    following one rotation to a backup file."""
-
-    def __init__(self, path, backup=None):
-        self.path, self.backup = Path(path), Path(backup) if backup else None
-        self.inode, self.offset = None, 0
-
-    def read_new(self):
-        try:
-            info = self.path.stat()
-        except FileNotFoundError:
-            return ""
-        text = ""
-        if self.inode is not None and info.st_ino != self.inode and self.backup and self.backup.exists():
-            with open(self.backup, "rb") as f:
-                f.seek(self.offset)
-                text += f.read().decode(errors="replace")
-            self.offset = 0
-        elif info.st_size < self.offset:
-            self.offset = 0
-        self.inode = info.st_ino
-        with open(self.path, "rb") as f:
-            f.seek(self.offset)
-            data = f.read()
-        self.offset += len(data)
-        return text + data.decode(errors="replace")
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))

@@ -53,7 +53,10 @@ std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string
     // fourth field would be silently ignored.
     const StreamDescription description = ParseStreamDescription(text.data(), text.size());
     if (description.kind == DescriptionKind::kNotADescription || description.fieldCount > 3) {
-        error = "expected GROUP:PORT or GROUP:PORT:PID, got \"" + std::string(text) + "\"";
+        error = "expected [SOURCE@]GROUP:PORT[:PID], got \"" + std::string(text) + "\"";
+    } else if (description.kind == DescriptionKind::kBadSource) {
+        error = QuotedError(description.sourceText,
+                            "is not a unicast IPv4 source address (0.0.0.1 to 223.255.255.255)");
     } else if (description.kind == DescriptionKind::kBadGroup || !IN_MULTICAST(ntohl(description.stream.group))) {
         error = QuotedError(description.groupText, "is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)");
     } else if (description.kind == DescriptionKind::kBadPort) {
@@ -61,7 +64,7 @@ std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string
     } else if (description.kind == DescriptionKind::kBadPid) {
         error = QuotedError(description.pidText, "is not a PID in hexadecimal (0 to 1ffe)");
     } else {
-        StreamTarget target{description.groupText, description.stream.port, std::nullopt};
+        StreamTarget target{description.sourceText, description.groupText, description.stream.port, std::nullopt};
         if (description.stream.pidNamed) target.videoPid = description.stream.videoPid;
         return target;
     }
@@ -113,7 +116,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::string DescribeStream(const StreamTarget& target) {
-    std::string text = target.group + ":" + std::to_string(target.udpPort);
+    std::string text = target.source.empty() ? "" : target.source + "@";
+    text += target.group + ":" + std::to_string(target.udpPort);
     if (target.videoPid) {
         char pid[8];
         std::snprintf(pid, sizeof pid, ":%x", *target.videoPid);

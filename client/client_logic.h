@@ -12,6 +12,7 @@
 inline constexpr char kDefaultRelayHost[] = "127.0.0.1";
 
 struct StreamTarget {
+    std::string source;           // dotted IPv4, unicast; empty: any source
     std::string group;            // dotted IPv4, inside 224.0.0.0/4
     int udpPort = 0;
     std::optional<int> videoPid;  // absent: the relay's default applies
@@ -32,11 +33,12 @@ struct ParseResult {
 
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
-// "GROUP:PORT[:PID]" by the relay's own grammar (web/stream_description.h),
+// "[SOURCE@]GROUP:PORT[:PID]" by the relay's own grammar (web/stream_description.h),
 // and the group must be multicast.
 std::optional<StreamTarget> ParseStreamTarget(std::string_view text, std::string& error);
 
-// The one text frame the relay reads: "GROUP:PORT" or "GROUP:PORT:PIDHEX".
+// The one text frame the relay reads: "GROUP:PORT" or "GROUP:PORT:PIDHEX",
+// after "SOURCE@" when a source is named.
 std::string DescribeStream(const StreamTarget& target);
 
 struct PlaylistProgress {

@@ -8,6 +8,7 @@ TEST(ClientArguments, AcceptedAndRefused) {
         {{"239.1.1.1:1:0x1E1"}, "239.1.1.1:1:1e1"},
         {{"224.0.0.1:065535:1ffe"}, "224.0.0.1:65535:1ffe"},
         {{"--host", "10.0.0.5", "239.1.1.1:5000", "--port", "8155", "--wait-for-relay", "3"}, "239.1.1.1:5000"},
+        {{"198.51.100.1@232.1.1.1:5000:0x1E1"}, "198.51.100.1@232.1.1.1:5000:1e1"},
     };
     for (const auto& [args, description] : accepted) {
         const ParseResult result = ParseArguments(args);
@@ -21,8 +22,10 @@ TEST(ClientArguments, AcceptedAndRefused) {
 
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{}, "no stream given"},
-        {{"239.1.1.1"}, "expected GROUP:PORT or GROUP:PORT:PID, got \"239.1.1.1\""},
-        {{"239.1.1.1:5000:1e1:0"}, "expected GROUP:PORT or GROUP:PORT:PID, got \"239.1.1.1:5000:1e1:0\""},
+        {{"239.1.1.1"}, "expected [SOURCE@]GROUP:PORT[:PID], got \"239.1.1.1\""},
+        {{"239.1.1.1:5000:1e1:0"}, "expected [SOURCE@]GROUP:PORT[:PID], got \"239.1.1.1:5000:1e1:0\""},
+        {{"239.9.9.9@232.1.1.1:5000"},
+         "\"239.9.9.9\" is not a unicast IPv4 source address (0.0.0.1 to 223.255.255.255)"},
         {{"10.1.1.1:0x1388"}, "\"10.1.1.1\" is not an IPv4 multicast group (224.0.0.0 to 239.255.255.255)"},
         {{"239.1.1.1:65536"}, "\"65536\" is not a UDP port (1 to 65535)"},
         {{"239.1.1.1:5000:1fff"}, "\"1fff\" is not a PID in hexadecimal (0 to 1ffe)"},

@@ -35,15 +35,19 @@ constexpr int kCloseWaitSeconds = 3;
 constexpr int kPollMs = 1000;
 constexpr int kRelayRetryMs = 100;
 
-constexpr char kUsage[] = R"(Usage: quillbrook-client [--host HOST] [--port PORT] GROUP:PORT[:PID]
+constexpr char kUsage[] = R"(Usage: quillbrook-client [--host HOST] [--port PORT] [SOURCE@]GROUP:PORT[:PID]
 
 Tells a running quillbrook relay which multicast MPEG-2 transport stream to
 turn into HLS, then keeps the relay's control connection open: the relay
 runs exactly as long as this program does. Start the relay first; it waits
 about 3 seconds for its client.
 
-  GROUP:PORT[:PID]  multicast group, UDP port and, optionally, the video PID
-                    in hexadecimal (default 100), e.g. 239.255.0.1:5000:1e1
+  [SOURCE@]GROUP:PORT[:PID]
+                    multicast group, UDP port and, optionally, the video PID
+                    in hexadecimal (default 100), e.g. 239.255.0.1:5000:1e1;
+                    with SOURCE, the relay takes the group from that sender
+                    alone (source-specific multicast, as many IPTV networks
+                    require), e.g. 198.51.100.1@232.1.1.1:5000
   --host HOST       relay address (default 127.0.0.1)
   --port PORT       relay HTTP/WebSocket port (default 8154)
   --wait-for-relay SECONDS

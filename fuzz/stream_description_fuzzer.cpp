@@ -24,13 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(inet_pton(AF_INET, d.groupText.c_str(), &group) == 1 && group.s_addr == d.stream.group);
         const MulticastStream& s = d.stream;
         FUZZ_CHECK(s.port >= 1 && s.port <= 65535 && s.videoPid >= 0 && s.videoPid <= kMaxVideoPid);
+        // A named source is a host that can send: below 224.0.0.0, where
+        // multicast and the reserved block begin, and not "any".
+        FUZZ_CHECK(d.sourceText.empty() == (s.source == 0));
+        FUZZ_CHECK(s.source == 0 || ntohl(s.source) < 0xE0000000);
         // What the client sends for it (DescribeStream) reads back the same.
-        char again[64];
-        snprintf(again, sizeof again, d.stream.pidNamed ? "%s:%d:%x" : "%s:%d", d.groupText.c_str(), d.stream.port,
-                 d.stream.videoPid);
+        char again[80];
+        const std::string at = d.sourceText.empty() ? "" : d.sourceText + "@";
+        snprintf(again, sizeof again, d.stream.pidNamed ? "%s%s:%d:%x" : "%s%s:%d", at.c_str(), d.groupText.c_str(),
+                 d.stream.port, d.stream.videoPid);
         const StreamDescription round = ParseStreamDescription(again, strlen(again));
         FUZZ_CHECK(round.kind == d.kind && round.stream.group == d.stream.group && round.stream.port == d.stream.port);
         FUZZ_CHECK(round.stream.videoPid == d.stream.videoPid && round.stream.pidNamed == d.stream.pidNamed);
+        FUZZ_CHECK(round.stream.source == d.stream.source);
     }
     return 0;
 }

@@ -8,6 +8,24 @@
 #include "ingest/ingest.h"
 #include "log/log.h"
 
+namespace {
+
+// A network that routes only source-specific multicast forwards nothing for
+// an any-source join; this one also keeps other senders to the group out.
+bool JoinSource(int sock, const MulticastStream& stream, uint32_t hostIp) {
+    ip_mreq_source membership{};
+    membership.imr_multiaddr.s_addr = stream.group;
+    membership.imr_interface.s_addr = hostIp;
+    membership.imr_sourceaddr.s_addr = stream.source;
+    if (setsockopt(sock, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &membership, sizeof membership) < 0) {
+        Log("StartMcastReceive:: multicast source join failed, %s\n", ErrorText(errno).c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int OpenMcastSocket(const MulticastStream& stream, uint32_t hostIp) {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {
@@ -30,6 +48,7 @@ int OpenMcastSocket(const MulticastStream& stream, uint32_t hostIp) {
         Log("StartMcastReceive:: error bind failed, %s\n", ErrorText(errno).c_str());
         return -1;
     }
+    if (stream.source != 0) return JoinSource(sock, stream, hostIp) ? sock : -1;
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = stream.group;
     membership.imr_interface.s_addr = hostIp;
@@ -44,6 +63,8 @@ bool Ingest::Start(const MulticastStream& stream, uint32_t hostIp) {
     const int sock = OpenMcastSocket(stream, hostIp);
     if (sock < 0) return false;
     socket = sock;
+    // The source first: the housekeeping thread takes a group as joined, then reads its source.
+    source = stream.source;
     group = stream.group;
     ring.cutPid = stream.videoPid;
     std::thread(&Ingest::ReceiveLoop, this, sock, stream).detach();

@@ -52,8 +52,13 @@ void Quillbrook::HousekeepingLoop() {
         }
     }
 
+    // Passes are counted from the join: nothing is reported for a group not
+    // yet joined, and the first report follows the join within a pass.
     for (int pass = 0;; std::this_thread::sleep_for(kPassInterval)) {
-        if (igmpSocket >= 0 && pass++ % kPassesPerIgmpReport == 0) SendIgmpReport(igmpSocket, ingest.Group());
+        const uint32_t group = ingest.Group();
+        if (igmpSocket >= 0 && group != 0 && pass++ % kPassesPerIgmpReport == 0) {
+            SendIgmpReport(igmpSocket, group, ingest.Source());
+        }
         FlushFaultLog();
         if (TakeControlFile("break")) BreakHook();
         if (TakeControlFile("stop")) FlushLogAndExit(0);

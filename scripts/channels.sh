@@ -19,7 +19,6 @@
 # and its channel map naming each relay's LAN address.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 channels=2
 prefix=qbch-
@@ -43,7 +42,7 @@ build=$(realpath "${QB_BUILD_DIR:-build}")
 [ -x "$build/quillbrook" ] || { echo "$0: no relay in $build; run scripts/setup.sh" >&2; exit 1; }
 scripts/install-packages.sh nginx iproute2
 if [ -z "$stream" ]; then
-  stream=$(tools/demo_stream.sh "$build" 24)
+  stream=$(tools/test_stream.sh 24)
 fi
 
 run=$(mktemp -d /tmp/quillbrook-channels.XXXXXX)
@@ -51,19 +50,12 @@ chmod 755 "$run"  # nginx's workers run as www-data
 lan=${prefix}lan tier=${prefix}tier src=${prefix}src
 namespaces=()
 
-namespace_pids() {
-  for ns in "${namespaces[@]}"; do ip netns pids "$ns" 2>/dev/null || true; done
-}
-
 teardown() {
   trap - EXIT INT TERM
-  # Five seconds to end cleanly (the relays' clients close their control
-  # channels); whatever still runs then is killed, so teardown always ends.
-  for pid in $(namespace_pids); do kill "$pid" 2>/dev/null || true; done
-  for _ in $(seq 50); do [ -z "$(namespace_pids)" ] && break; sleep 0.1; done
-  for pid in $(namespace_pids); do kill -KILL "$pid" 2>/dev/null || true; done
+  # Hosts before the LAN that joins them; the relays' clients close their
+  # control channels as they end.
+  for ((i = ${#namespaces[@]} - 1; i >= 0; i--)); do scripts/netns.sh del "${namespaces[i]}" || true; done
   wait 2>/dev/null || true
-  for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
   rm -rf "$run"
 }
 trap teardown EXIT
@@ -73,9 +65,8 @@ trap 'exit 0' INT TERM
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 make_ns() {
-  ip netns add "$1"
+  scripts/netns.sh add "$1"
   namespaces+=("$1")
-  in_ns "$1" ip link set lo up
 }
 
 # A host on the LAN: its end of a veth is eth0 in its namespace, the other
@@ -87,7 +78,7 @@ attach() {
   in_ns "$lan" ip link set "$port" master br0 up
   in_ns "$ns" ip addr add "$address/24" dev eth0
   in_ns "$ns" ip link set eth0 up
-  in_ns "$ns" ip route add 224.0.0.0/4 dev eth0
+  in_ns "$ns" ip route replace 224.0.0.0/4 dev eth0
 }
 
 make_ns "$lan"
@@ -120,7 +111,7 @@ for k in $(seq "$channels"); do
     if [ $SECONDS -ge $deadline ]; then echo "$0: relay $k did not start its stream" >&2; exit 1; fi
     sleep 0.2
   done
-  ip netns exec "$src" /usr/bin/python3 tools/mcast_send.py "$stream" "239.255.1.$k" 5000 --realtime --loop \
+  ip netns exec "$src" "$build/tools/mcast_send" "$stream" "239.255.1.$k" 5000 --realtime --loop \
     --max-seconds 43200 >"$run/ch$k/source.log" 2>&1 &
   echo $! >"$run/ch$k/source.pid"
 done

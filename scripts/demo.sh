@@ -6,7 +6,6 @@
 # 127.0.0.1:8154. Ctrl-C ends everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 group=239.255.0.1
 udp_port=5000
@@ -23,7 +22,7 @@ build=$(realpath "${QB_BUILD_DIR:-build}")
 
 # The test stream is made once and reused; it loops at its own rate, each
 # pass carrying the clocks on, so players see one endless stream.
-stream=$(tools/demo_stream.sh "$build" "$stream_seconds")
+stream=$(tools/test_stream.sh "$stream_seconds")
 
 run=$(mktemp -d /tmp/quillbrook-demo.XXXXXX)
 netns=quillbrook-demo-$$
@@ -38,11 +37,8 @@ teardown() {
     for _ in $(seq 30); do kill -0 "$client" 2>/dev/null || break; sleep 0.1; done
   fi
   [ -n "$host_bridge" ] && kill "$host_bridge" 2>/dev/null || true
-  if ip netns pids "$netns" >/dev/null 2>&1; then
-    for pid in $(ip netns pids "$netns"); do kill "$pid" 2>/dev/null || true; done
-  fi
+  if [ -e "/run/netns/$netns" ]; then scripts/netns.sh del "$netns" || true; fi
   wait 2>/dev/null || true
-  ip netns del "$netns" 2>/dev/null || true
   rm -rf "$run"
   echo "demo stopped"
 }
@@ -52,10 +48,7 @@ trap 'exit 130' INT TERM
 # Not for background jobs: $! must be the process itself, not a subshell.
 in_netns() { ip netns exec "$netns" "$@"; }
 
-ip netns add "$netns"
-in_netns ip link set lo up
-in_netns ip link set lo multicast on
-in_netns ip route add 224.0.0.0/4 dev lo
+scripts/netns.sh add "$netns"
 
 # The relay serves the player page from its working directory.
 cp -r "$build/player" "$run/www"
@@ -78,7 +71,7 @@ until [ -S "$run/relay.sock" ] && host_listening; do
   sleep 0.1
 done
 
-ip netns exec "$netns" /usr/bin/python3 tools/mcast_send.py "$stream" "$group" "$udp_port" \
+ip netns exec "$netns" "$build/tools/mcast_send" "$stream" "$group" "$udp_port" \
   --realtime --loop --max-seconds $((run_hours * 3600)) &
 (cd "$run/www" && HOME="$run/home" exec ip netns exec "$netns" "$build/quillbrook") &
 relay=$!

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Simulated HLS viewers for trials of a relay or of the tier in front of it.
+"""Simulated HLS viewers: the one viewer of the end-to-end tests, the tier
+test and the tier bench.
 
     hls_viewers.py URL [URL...] --viewers N [--slow M --slow-mbps R] --seconds S [--json FILE]
 
@@ -10,10 +11,13 @@ join spread over the first seconds, as real ones do. A slow viewer reads its
 segments at a fixed rate, like a player on a poor link. Viewers are spread
 over the URLs in turn.
 
-For each fast viewer the summary counts a miss when a segment fails, answers
-other than 200, or arrives later than one segment duration after the
-playlist that first listed it; a fast viewer that missed nothing was served
-in time. Prints a JSON summary (or writes it to --json).
+A viewer misses a segment that fails, answers other than 200, or arrives
+later than one segment duration after the reload of the playlist that listed
+it, and a playlist that fails once it has started; a fast viewer that missed
+nothing, skipped nothing and met no error was served in time. Prints a JSON
+summary (or writes it to --json).
+
+Importable: a test makes a Viewer and calls its fetch_new() at its own pace.
 """
 import argparse
 import asyncio
@@ -27,15 +31,18 @@ from urllib.parse import urljoin, urlsplit
 
 ENTRY = re.compile(r"#EXTINF:([\d.]+),[^\n]*\n([^#\s][^\n]*)\n")
 SEQUENCE = re.compile(r"#EXT-X-MEDIA-SEQUENCE:(\d+)")
-DEFAULT_SEGMENT_SECONDS = 2.0
+RETRY_SECONDS = 0.5  # until the next reload when there was no playlist
+REQUEST_TIMEOUT_SECONDS = 10.0
 READ_BYTES = 65536
+RELAY_PORT = 8154
 
 
 class Connection:
     """One HTTP/1.1 keep-alive connection; reconnects when the server closes it."""
 
-    def __init__(self, host, port, rate_bps=None):
-        self.host, self.port, self.rate_bps = host, port, rate_bps
+    def __init__(self, url, rate_bps=None):
+        parts = urlsplit(url)
+        self.host, self.port, self.rate_bps = parts.hostname, parts.port or 80, rate_bps
         self.reader = self.writer = None
 
     async def get(self, path, keep_body=True):
@@ -47,7 +54,7 @@ class Connection:
                     if self.rate_bps:  # a small window, so a slow reader really holds the sender back
                         self.writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
                 self.writer.write(f"GET {path} HTTP/1.1\r\nHost: {self.host}\r\n\r\n".encode())
-                return await self._response(keep_body)
+                return await asyncio.wait_for(self._response(keep_body), REQUEST_TIMEOUT_SECONDS)
             except (ConnectionError, asyncio.IncompleteReadError):
                 self.close()
                 if attempt == 2:
@@ -88,73 +95,96 @@ class Connection:
         self.reader = self.writer = None
 
 
-async def viewer(url, rate_bps, join_delay, until, result):
-    await asyncio.sleep(join_delay)
-    parts = urlsplit(url)
-    connection = Connection(parts.hostname, parts.port or 80, rate_bps)
-    fetched = result["segments"] = {}
-    try:
-        while time.monotonic() < until:
-            reloaded = time.monotonic()
-            status, body = await connection.get(parts.path)
-            text = body.decode(errors="replace")
-            entries = ENTRY.findall(text)
-            if status != 200 or not entries:
-                result["playlist_errors"] += status != 404
-                await asyncio.sleep(0.5)
+class Viewer:
+    """One player of one playlist: the segments it fetched by number (their
+    bodies, or only their sizes), each one's EXTINF, and what it missed."""
+
+    def __init__(self, url, *, rate_bps=None, keep_bodies=False, from_start=False):
+        self.url, self.rate_bps, self.keep_bodies, self.from_start = url, rate_bps, keep_bodies, from_start
+        self.segments, self.extinf, self.misses = {}, {}, []
+        self.playlist = None  # the text of the playlist of the last reload, if there was one
+        self.first = None  # the first segment it takes
+        self.reload_seconds = RETRY_SECONDS
+        self.relay_urls, self.error = 0, None
+
+    async def reload(self, connection):
+        """The playlist, then every segment it lists that is new, in order; returns how many."""
+        reloaded, self.playlist = time.monotonic(), None
+        status, body = await connection.get(urlsplit(self.url).path)
+        text = body.decode(errors="replace")
+        entries = ENTRY.findall(text) if status == 200 else []
+        self.reload_seconds = float(entries[-1][0]) if entries else RETRY_SECONDS
+        if not entries:
+            if self.first is not None:
+                self.misses.append(("playlist", status))
+            return 0
+        self.playlist, sequence = text, int(SEQUENCE.search(text)[1])
+        if self.first is None:
+            # A player starts near the live edge; a test may want the stream from its start.
+            self.first = sequence + (0 if self.from_start else max(0, len(entries) - 3))
+        new = 0
+        for number, (duration, uri) in enumerate(entries, sequence):
+            if number < self.first or number in self.segments:
                 continue
-            first = int(SEQUENCE.search(text)[1])
-            # A player starts near the live edge, then takes every segment in order.
-            start = result.setdefault("first", first + max(0, len(entries) - 3))
-            for number, (duration, uri) in enumerate(entries, first):
-                if number < start or number in fetched or time.monotonic() >= until:
-                    continue
-                result["relay_urls"] += uri.startswith("http://") and urlsplit(uri).port == 8154
-                segment_status, segment_bytes = await connection.get(urlsplit(urljoin(url, uri)).path, keep_body=False)
-                took = time.monotonic() - reloaded
-                fetched[number] = {"status": segment_status, "bytes": segment_bytes, "late": took > float(duration)}
-            seconds = float(entries[-1][0]) if entries else DEFAULT_SEGMENT_SECONDS
-            await asyncio.sleep(max(0.0, reloaded + seconds - time.monotonic()))
-    except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, ValueError, IndexError) as e:
-        result["error"] = repr(e)
-    finally:
-        connection.close()
+            self.relay_urls += uri.startswith("http://") and urlsplit(uri).port == RELAY_PORT
+            status, self.segments[number] = await connection.get(urlsplit(urljoin(self.url, uri)).path,
+                                                                 self.keep_bodies)
+            self.extinf[number] = float(duration)
+            if status != 200 or time.monotonic() - reloaded > float(duration):
+                self.misses.append((number, status))
+            new += 1
+        return new
+
+    def fetch_new(self):
+        """One reload, synchronously, over a connection of its own; a failure counts as a miss."""
+        async def once():
+            connection = Connection(self.url, self.rate_bps)
+            try:
+                return await self.reload(connection)
+            except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, ValueError) as error:
+                self.misses.append(("error", repr(error)))
+                return 0
+            finally:
+                connection.close()
+        return asyncio.run(once())
+
+    async def watch(self, join_delay, until):
+        await asyncio.sleep(join_delay)
+        connection = Connection(self.url, self.rate_bps)
+        try:
+            while time.monotonic() < until:
+                reloaded = time.monotonic()
+                await self.reload(connection)
+                await asyncio.sleep(max(0.0, reloaded + self.reload_seconds - time.monotonic()))
+        except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, ValueError, IndexError) as e:
+            self.error = repr(e)
+        finally:
+            connection.close()
 
 
-def summarize(results, urls):
-    summary = {"viewers": len(results), "in_time": 0, "errors": [], "relay_urls": 0, "per_url": {}}
-    for r in results:
-        summary["relay_urls"] += r["relay_urls"]
-        numbers = sorted(r["segments"])
-        misses = [n for n in range(numbers[0], numbers[-1] + 1) if n not in r["segments"]] if numbers else []
-        misses += [n for n, s in r["segments"].items() if s["status"] != 200 or s["late"]]
-        if r.get("error"):
-            summary["errors"].append(r["error"])
-        per_url = summary["per_url"].setdefault(r["url"], {"segments": {}, "fetched": 0, "bytes": 0})
-        for n, s in r["segments"].items():
-            per_url["segments"][n] = s["bytes"]
-            per_url["fetched"] += 1
-            per_url["bytes"] += s["bytes"]
-        if not r["slow"]:
-            summary["in_time"] += bool(numbers) and not misses and not r.get("error")
-            summary.setdefault("misses", []).extend(misses)
-    summary["fast"] = sum(not r["slow"] for r in results)
+def summarize(viewers):
+    summary = {"viewers": len(viewers), "fast": 0, "in_time": 0, "misses": [], "errors": [], "relay_urls": 0,
+               "per_url": {}}
+    for v in viewers:
+        summary["relay_urls"] += v.relay_urls
+        summary["errors"] += [v.error] if v.error else []
+        summary["per_url"].setdefault(v.url, {"segments": {}})["segments"].update(v.segments)
+        if v.rate_bps is None:
+            numbers = sorted(v.segments)
+            misses = [n for n in range(numbers[0], numbers[-1] + 1) if n not in v.segments] if numbers else []
+            misses += [what for what, _ in v.misses]
+            summary["fast"] += 1
+            summary["in_time"] += bool(numbers) and not misses and not v.error
+            summary["misses"] += misses
     return summary
 
 
-async def main_async(args):
+async def watch_all(args):
     until = time.monotonic() + args.seconds
-    results = []
-    tasks = []
-    for index in range(args.viewers + args.slow):
-        slow = index >= args.viewers
-        url = args.urls[index % len(args.urls)]
-        result = {"url": url, "slow": slow, "relay_urls": 0, "playlist_errors": 0, "segments": {}}
-        results.append(result)
-        rate = args.slow_mbps * 1e6 if slow else None
-        tasks.append(viewer(url, rate, random.uniform(0, args.join_seconds), until, result))
-    await asyncio.gather(*tasks)
-    return summarize(results, args.urls)
+    viewers = [Viewer(args.urls[i % len(args.urls)], rate_bps=args.slow_mbps * 1e6 if i >= args.viewers else None)
+               for i in range(args.viewers + args.slow)]
+    await asyncio.gather(*(v.watch(random.uniform(0, args.join_seconds), until) for v in viewers))
+    return summarize(viewers)
 
 
 def main():
@@ -168,8 +198,7 @@ def main():
     parser.add_argument("--json", help="write the summary here instead of standard output")
     args = parser.parse_args()
     args.seconds = min(args.seconds, 600.0)
-    summary = asyncio.run(main_async(args))
-    text = json.dumps(summary, indent=1)
+    text = json.dumps(asyncio.run(watch_all(args)), indent=1)
     if args.json:
         with open(args.json, "w") as out:
             out.write(text)

@@ -78,7 +78,10 @@ int ControlChannel::Data(int bits, const char* data, size_t length) {
     const int opcode = bits & 0x0F;
     if (opcode == MG_WEBSOCKET_OPCODE_TEXT) {
         const StreamDescription description = ParseStreamDescription(data, length);
-        if (description.kind == DescriptionKind::kBadGroup) {
+        if (description.kind == DescriptionKind::kBadSource) {
+            Log("Websocket received bad source address %s; nothing started\n",
+                Printable(description.sourceText).c_str());
+        } else if (description.kind == DescriptionKind::kBadGroup) {
             Log("Websocket received bad mcast group address %s; nothing started\n",
                 Printable(description.groupText).c_str());
         } else if (description.kind == DescriptionKind::kBadPort) {
@@ -94,6 +97,10 @@ int ControlChannel::Data(int bits, const char* data, size_t length) {
             Log("Websocket received mcast stream info: mcastAddr=%s, port=%d, vidPid(%s)=%x\n",
                 Printable(description.groupText).c_str(), stream.port, stream.pidNamed ? "passed-in" : "default",
                 stream.videoPid);
+            if (stream.source != 0) {
+                Log("Websocket received source-specific stream: source=%s\n",
+                    Printable(description.sourceText).c_str());
+            }
             startStream(stream);
         }
     }

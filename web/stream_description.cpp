@@ -24,6 +24,17 @@ std::optional<int32_t> ParseUnsigned(std::string_view text, int base, int32_t lo
     return static_cast<int32_t>(value);
 }
 
+// A source-specific join names the one host that sends. 0.0.0.0 would read as
+// "any source", and no datagram ever comes from a multicast (224/4) or
+// reserved (240/4, the broadcast address among them) address.
+std::optional<uint32_t> ParseSourceField(const std::string& field) {
+    in_addr source{};
+    if (inet_pton(AF_INET, field.c_str(), &source) != 1) return std::nullopt;
+    const uint32_t host = ntohl(source.s_addr);
+    if (host == INADDR_ANY || IN_MULTICAST(host) || IN_BADCLASS(host)) return std::nullopt;
+    return source.s_addr;
+}
+
 }  // namespace
 
 std::optional<int32_t> ParsePortField(std::string_view field) { return ParseUnsigned(field, 10, 1, kMaxPort); }
@@ -40,13 +51,23 @@ StreamDescription ParseStreamDescription(const char* payload, size_t length) {
     StreamDescription description;
     description.fieldCount = fields.size();
     if (fields.size() < 2) return description;
-    description.groupText = fields[0];
+    const size_t at = fields[0].find('@');
+    description.groupText = fields[0].substr(at == std::string::npos ? 0 : at + 1);
     description.portText = fields[1];
     description.stream.pidNamed = fields.size() == 3;
     if (description.stream.pidNamed) description.pidText = fields[2];
 
+    if (at != std::string::npos) {
+        description.sourceText = fields[0].substr(0, at);
+        const std::optional<uint32_t> source = ParseSourceField(description.sourceText);
+        if (!source) {
+            description.kind = DescriptionKind::kBadSource;
+            return description;
+        }
+        description.stream.source = *source;
+    }
     in_addr group{};
-    if (inet_pton(AF_INET, fields[0].c_str(), &group) != 1) {
+    if (inet_pton(AF_INET, description.groupText.c_str(), &group) != 1) {
         description.kind = DescriptionKind::kBadGroup;
         return description;
     }

@@ -4,7 +4,6 @@
 // namespace. Leaves screenshots in <build>/browser-test/.
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
-import { existsSync } from "node:fs";
 import { cp, mkdtemp, rm, writeFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -17,13 +16,12 @@ const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..")
 const BUILD = path.resolve(ROOT, process.env.QB_BUILD_DIR || "build");
 const OUTPUT = path.join(BUILD, "browser-test");
 const SOURCE = "239.255.0.1:5000";
-// 60 s: longer than both players play, so the source is sent once, without a loop's seam.
+// 60 s: longer than both players play, so the source is sent once, without a
+// loop's seam. Both come from the one cache of test streams.
 const STREAMS = [
-  { fps: 60, make: (out) => [path.join(ROOT, "tools/make_test_stream.sh"), out, "60"] },
-  { fps: 25, make: (out) => ["ffmpeg", ..."-nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi \
--i sine=frequency=440:sample_rate=48000 -t 60 -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -g 50 \
--keyint_min 50 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac -streamid 0:0x100 \
--streamid 1:0x101 -f mpegts".split(" "), out] },
+  { fps: 60, recipe: ["60"] },
+  { fps: 25, recipe: ["60", "0x100", "testsrc2=size=640x360:rate=25", "-c:v libx264 -preset veryfast -pix_fmt \
+yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac"] },
 ];
 // Our page is opened before the source starts, so it has to wait and retry; a
 // javascript: playlist address must give way to the relay's own.
@@ -37,6 +35,7 @@ let work, context, children = [];
 function sh(...command) {
   const result = spawnSync(command[0], command.slice(1), { encoding: "utf8" });
   if (result.status !== 0) throw new Error(`${command.join(" ")}: ${result.stderr || result.error}`);
+  return result.stdout;
 }
 
 function inNetns(command, options = {}) {
@@ -106,8 +105,7 @@ function probe() {
 
 before(async () => {
   work = await mkdtemp(path.join(tmpdir(), "qb-browser-"));
-  sh("sh", "-ec", `ip netns add ${netns}; ip -n ${netns} link set lo up; ip -n ${netns} link set lo multicast on
-    ip -n ${netns} route add 224.0.0.0/4 dev lo`);
+  sh(path.join(ROOT, "scripts/netns.sh"), "add", netns);
   // The relays serve the page, hls.js and Shaka Player from here.
   await cp(path.join(BUILD, "player"), path.join(work, "www"), { recursive: true });
   for (const file of ["tests/browser/shaka.html", "node_modules/shaka-player/dist/shaka-player.compiled.js"]) {
@@ -128,7 +126,7 @@ before(async () => {
 after(async () => {
   if (context) await context.close();
   await stopChildren();
-  spawnSync("ip", ["netns", "del", netns]);
+  spawnSync(path.join(ROOT, "scripts/netns.sh"), ["del", netns]);
   if (work) await rm(work, { recursive: true, force: true });
 });
 
@@ -158,8 +156,7 @@ async function play(page, player, fps) {
 for (const stream of STREAMS) {
   test(`the ${stream.fps} fps stream plays in hls.js and Shaka Player`, async (t) => {
     t.after(stopChildren);  // before the next stream's relay starts, whatever happens here
-    const source = path.join(BUILD, `browser-test-${stream.fps}.ts`);
-    if (!existsSync(source)) sh(...stream.make(source));
+    const source = sh(path.join(ROOT, "tools/test_stream.sh"), ...stream.recipe).trim();
     inNetns([path.join(BUILD, "quillbrook")], { cwd: path.join(work, "www"), env: { ...process.env, HOME: work } });
     const client = inNetns([path.join(BUILD, "client/quillbrook-client"), "--wait-for-relay", "10", SOURCE]);
     for (const deadline = Date.now() + 15_000; !client.output.includes("described stream"); await sleep(100)) {
@@ -175,8 +172,8 @@ for (const stream of STREAMS) {
           await page.waitForFunction(() => window.quillbrook?.state === "waiting", null, { timeout: 10_000 });
           assert.equal(await page.evaluate(() => document.getElementById("source").href),
             "http://127.0.0.1:8154/hlsMcast.m3u8");
-          inNetns(["/usr/bin/python3", path.join(ROOT, "tools/mcast_send.py"), source, ...SOURCE.split(":"),
-            "--realtime", "--max-seconds", "300"]);
+          inNetns([path.join(BUILD, "tools/mcast_send"), source, ...SOURCE.split(":"), "--realtime",
+            "--max-seconds", "300"]);
         }
         await play(page, player, stream.fps);
       } finally {

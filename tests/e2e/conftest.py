@@ -1,8 +1,10 @@
-"""End-to-end harness: every test gets a network namespace of its own, holding
-only its loopback with the multicast range routed onto it, so nothing a test
-sends can leave the machine. The relay runs inside with its own folder and HOME."""
+"""End-to-end harness: every test gets a network namespace of its own
+(scripts/netns.sh), holding only its loopback with the multicast range routed
+onto it, so nothing a test sends can leave the machine. The relay runs inside
+with its own folder and HOME."""
 import ctypes
 import http.client
+import itertools
 import os
 import re
 import subprocess
@@ -21,10 +23,11 @@ PLAYLIST = "/hlsMcast.m3u8"
 ENTRY = re.compile(r"#EXTINF:([\d.]+),\nhttp://127\.0\.0\.1:8154/hlsMcast_(\d+)\.ts\n")
 
 sys.path.insert(0, str(ROOT / "tools"))
-import mcast_send  # noqa: E402
+import hls_viewers  # noqa: E402
 
 _libc = ctypes.CDLL(None, use_errno=True)
 CLONE_NEWNET = 0x40000000
+_namespace_numbers = itertools.count(1)
 
 
 def poll(predicate, timeout=10.0, what="condition"):
@@ -38,23 +41,29 @@ def poll(predicate, timeout=10.0, what="condition"):
 
 def _checked(result):
     if result != 0:
-        raise OSError(ctypes.get_errno(), "unshare or setns")
+        raise OSError(ctypes.get_errno(), "setns")
 
 
 class NetNamespace:
-    """A namespace of this thread's own; children forked from it inherit it,
-    so the relay, senders and players all live inside."""
+    """A namespace made by scripts/netns.sh that this thread enters; children
+    forked from it inherit it, so the relay, senders and players all live
+    inside. Leaving removes it with whatever still runs there."""
 
     def __enter__(self):
+        self.name = f"qb-e2e-{os.getpid()}-{next(_namespace_numbers)}"
+        subprocess.run([ROOT / "scripts/netns.sh", "add", self.name], check=True)
         self._home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        _checked(_libc.unshare(CLONE_NEWNET))
-        for args in ("link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"):
-            subprocess.run(["ip", *args.split()], check=True)
+        target = os.open(f"/run/netns/{self.name}", os.O_RDONLY)
+        try:
+            _checked(_libc.setns(target, CLONE_NEWNET))
+        finally:
+            os.close(target)
         return self
 
     def __exit__(self, *exc):
         _checked(_libc.setns(self._home, CLONE_NEWNET))
         os.close(self._home)
+        subprocess.run([ROOT / "scripts/netns.sh", "del", self.name], check=True)
 
 
 class Process:
@@ -117,7 +126,16 @@ def client(*args, **kw):
 
 
 def sender(path, group, port, *args):
-    return Process(["/usr/bin/python3", ROOT / "tools/mcast_send.py", path, group, port, "--max-seconds", "120", *args])
+    """The one looping sender, as the build under test has it."""
+    return Process([BUILD / "tools/mcast_send", path, group, port, "--max-seconds", "120", *args])
+
+
+def looped(path, passes):
+    """The stream's bytes over that many passes, seamless as the sender loops them."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = Path(scratch) / "looped.ts"
+        subprocess.run([BUILD / "tools/mcast_send", path, "--output", out, "--passes", str(passes)], check=True)
+        return out.read_bytes()
 
 
 def http_get(path, port=HTTP_PORT, timeout=10.0):
@@ -130,34 +148,21 @@ def http_get(path, port=HTTP_PORT, timeout=10.0):
         conn.close()
 
 
-class Viewer:
-    """Fetches the playlist as a player does, and each new segment once; a miss fails or outlasts a segment."""
+class Viewer(hls_viewers.Viewer):
+    """The tests' player: the stream from its start, every segment kept, and the relay's playlist as it must be."""
 
     def __init__(self):
-        self.segments, self.extinf, self.misses = {}, {}, []
-
-    def get(self, path):
-        started = time.monotonic()
-        try:
-            status, _, body = http_get(path, timeout=5)
-        except OSError as error:
-            status = error
-        if status != 200 or time.monotonic() - started > 1.8:
-            self.misses.append((path, status, time.monotonic() - started))
-        return body if status == 200 else None
+        super().__init__(f"http://127.0.0.1:{HTTP_PORT}{PLAYLIST}", keep_bodies=True, from_start=True)
 
     def fetch_new(self):
-        if (playlist := self.get(PLAYLIST)) is None:
-            return 0
-        text = playlist.decode()
-        sequence = int(re.search(r"#EXT-X-MEDIA-SEQUENCE:(\d+)\r\n", text)[1])
-        entries = [(int(n), float(extinf)) for extinf, n in ENTRY.findall(text)]
-        assert [n for n, _ in entries] == list(range(sequence, sequence + len(entries)))
-        assert 2 <= len(entries) <= 7 and (len(entries) == 7 or sequence == 0)
-        new = [(n, extinf) for n, extinf in entries if n not in self.segments]
-        for n, extinf in new:
-            self.segments[n], self.extinf[n] = self.get(f"/hlsMcast_{n}.ts"), extinf
-        return len(new)
+        new = super().fetch_new()
+        if self.playlist is not None:
+            sequence = int(re.search(r"#EXT-X-MEDIA-SEQUENCE:(\d+)\r\n", self.playlist)[1])
+            numbers = [int(n) for _, n in ENTRY.findall(self.playlist)]
+            assert len(numbers) == len(hls_viewers.ENTRY.findall(self.playlist))
+            assert numbers == list(range(sequence, sequence + len(numbers)))
+            assert 2 <= len(numbers) <= 7 and (len(numbers) == 7 or sequence == 0)
+        return new
 
 
 @pytest.fixture
@@ -174,11 +179,11 @@ def relay(netns, tmp_path):
 
 
 @pytest.fixture(scope="session")
-def make_stream(tmp_path_factory):
-    def make(seconds, video_pid=0x100):
-        path = tmp_path_factory.getbasetemp() / f"test_{seconds}s_{video_pid:x}.ts"
-        if not path.exists():
-            subprocess.run([ROOT / "tools/make_test_stream.sh", path, str(seconds), hex(video_pid)], check=True,
-                           timeout=120)
-        return path
+def make_stream():
+    def make(seconds, video_pid=None, picture="", encoding=""):
+        """A test stream from the one cache (tools/test_stream.sh); the arguments are its maker's."""
+        args = [str(seconds)] if video_pid is None else [str(seconds), hex(video_pid), picture, encoding]
+        made = subprocess.run([ROOT / "tools/test_stream.sh", *args], check=True, stdout=subprocess.PIPE, text=True,
+                              timeout=300)
+        return Path(made.stdout.strip())
     return make

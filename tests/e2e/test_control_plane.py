@@ -1,7 +1,10 @@
 """The control plane from outside: the relay's life bound to its WebSocket
 clients, what a control session may send, control files and ports. (The
-hostile-hosts run, long enough for two, checks its membership reports.)"""
+hostile-hosts run, long enough for two, checks the timing and bytes of its
+membership reports; the session here, that none comes before a join.)"""
 import asyncio
+import select
+import socket
 
 import pytest
 import websockets
@@ -28,10 +31,13 @@ async def send(relay, ws, message, frames=1):
 
 def test_a_control_session(relay, tmp_path):
     """One client through everything a session may bring: junk frames of every
-    kind, bad groups, ports and PIDs, a description, a second one, a second
-    client and a second relay; then the control files take over."""
+    kind, bad sources, groups, ports and PIDs, a description, a second one, a
+    second client and a second relay; then the control files take over. Only
+    the group joined is ever reported."""
+    sniffer = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_IGMP)
     relay.start()
-    refused = {"239.1.1:5000": "mcast group address 239.1.1", "1:" * (MIB // 2): "mcast group address 1",
+    refused = {"239.9.9.9@239.1.1.1:5000": "source address 239.9.9.9",
+               "239.1.1:5000": "mcast group address 239.1.1", "1:" * (MIB // 2): "mcast group address 1",
                "x\nWebsocket exited, so are we:5000": "mcast group address x?Websocket exited, so are we",
                "239.1.1.1:70000": "port 70000", "239.1.1.1:5000:2000": "video PID 2000"}
 
@@ -73,6 +79,13 @@ def test_a_control_session(relay, tmp_path):
         assert expected in lines, expected
     assert lines.count(RECEIVE_STARTED) == 1
     assert EXITED not in lines and not (relay.workdir / "stop").exists()
+    # At least the pass that saw "break" reported the group; no report came before it was joined.
+    reports = set()
+    while select.select([sniffer], [], [], 0)[0]:
+        reports.add(sniffer.recv(256)[16:])
+    group = socket.inet_aton("239.1.1.1")
+    assert reports == {group + b"\x16\0\xf9\xfc" + group}
+    sniffer.close()
 
 
 def test_any_accepted_client_closing_ends_the_relay(relay):

@@ -9,7 +9,8 @@ import subprocess
 from pathlib import Path
 
 import pytest
-from conftest import ALT_PORT, HTTP_PORT, PLAYLIST, Process, Viewer, http_get, mcast_send, poll
+import wire
+from conftest import ALT_PORT, HTTP_PORT, PLAYLIST, Process, Viewer, http_get, looped, poll
 
 GROUP, UDP_PORT = "239.1.2.3", 5000
 VIDEO_PID = 0x1E1  # not the default, so the description must carry it
@@ -31,21 +32,21 @@ class Stream:
 
     def __init__(self, datagrams, video_pid=VIDEO_PID, rtp=False, clear_random_access=False):
         self.datagrams, self.sent = datagrams, 0
-        self.rtp = mcast_send.RtpWrapper() if rtp else None
+        self.rtp = wire.RtpWrapper() if rtp else None
         kept = [d[:RELAY_DATAGRAM_BYTES] for d in datagrams]
         stream = bytearray(b"".join(d[:len(d) - len(d) % TS_PACKET_BYTES] for d in kept))
         self.frames, self.keyframes = {}, set()
         for at in range(0, len(stream), TS_PACKET_BYTES):
             packet = stream[at:at + TS_PACKET_BYTES]
             if packet[0] == 0x47 and packet[1] & 0x40 and ((packet[1] & 0x1F) << 8 | packet[2]) == video_pid:
-                field = mcast_send.timestamp_offsets(packet)[-1]
-                self.frames[at] = mcast_send.read_timestamp(packet[field:field + 5])
+                field = wire.timestamp_offsets(packet)[-1]
+                self.frames[at] = wire.read_timestamp(packet[field:field + 5])
                 if packet[3] & 0x20 and packet[4] and packet[5] & 0x40:
                     self.keyframes.add(at)
                     if clear_random_access:
                         stream[at + 5] &= ~0x40
         if clear_random_access:
-            self.datagrams = mcast_send.datagrams_of(stream)
+            self.datagrams = wire.datagrams_of(stream)
         self.bytes = bytes(stream)
         # Where a cut at each frame falls: before the tables that come right before it.
         self.cuts = {}
@@ -62,7 +63,7 @@ class Stream:
 
     def send(self, count):
         stage = self.datagrams[self.sent:self.sent + count]
-        mcast_send.send_datagrams(stage, GROUP, UDP_PORT, FAST_BPS, max_seconds=30, rtp=self.rtp)
+        wire.send_datagrams(stage, GROUP, UDP_PORT, FAST_BPS, max_seconds=30, rtp=self.rtp)
         self.sent += len(stage)
         poll(lambda: relay_socket_queue()[0] == 0, what="the relay to take what was sent")
         return self.sent < len(self.datagrams)
@@ -132,7 +133,8 @@ def test_a_stream_through_the_ring(relay, make_stream):
     # Loopback's default send buffer would take a whole segment at once;
     # capped, the relay's write really blocks on a reader that stalls.
     subprocess.run(["sysctl", "-qw", "net.ipv4.tcp_wmem=4096 16384 65536"], check=True)
-    good = mcast_send.datagrams_of(make_stream(30, VIDEO_PID).read_bytes())
+    path = make_stream(30, VIDEO_PID)
+    good = wire.datagrams_of(path.read_bytes())
     datagrams = []
     for i, datagram in enumerate(good):
         datagrams += [datagram, MALFORMED[i // 40 % 4]] if i % 40 == 39 else [datagram]
@@ -140,11 +142,7 @@ def test_a_stream_through_the_ring(relay, make_stream):
         if 0.7 < i / len(good) < 0.8:
             datagrams += [NULL_PACKET * 7] * 7
     # Then the stream goes on seamlessly for more segments than the relay has spare buffers.
-    loop = mcast_send.SeamlessLoop(good)
-    for _ in range(5):
-        for i, payload in enumerate(loop.payloads):
-            loop.advance(i)
-            datagrams.append(bytes(payload))
+    datagrams += wire.datagrams_of(looped(path, 6)[sum(map(len, good)):])
     stream = Stream(datagrams)
     relay.start(f"{GROUP}:{UDP_PORT}:1e1", QUILLBROOK_MAX_MBITS=str(RING_MAX_MBITS))
     viewer = Viewer()
@@ -190,36 +188,29 @@ def test_a_stream_through_the_ring(relay, make_stream):
 
 X264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k"
 AAC = "-c:a aac -b:a 128k -ac 2"
-# What head-ends and encoders send: video PID, seconds, picture, encoding. Audio goes on the next PID.
+# What head-ends and encoders send: seconds, video PID, picture, encoding. Audio goes on the next PID.
 SOURCES = {
-    "h264_25": (0x100, 12, "testsrc2=size=640x360:rate=25", f"{X264} -g 50 -keyint_min 50 {AAC}"),
-    "h264_2997": (0x100, 12, "testsrc2=size=640x360:rate=30000/1001", f"{X264} -g 30 -keyint_min 30 {AAC}"),
-    "hevc_50": (0x100, 12, "testsrc2=size=640x360:rate=50", "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -b:v 1500k"
+    "h264_25": (12, 0x100, "testsrc2=size=640x360:rate=25", f"{X264} -g 50 -keyint_min 50 {AAC}"),
+    "h264_2997": (12, 0x100, "testsrc2=size=640x360:rate=30000/1001", f"{X264} -g 30 -keyint_min 30 {AAC}"),
+    "hevc_50": (12, 0x100, "testsrc2=size=640x360:rate=50", "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -b:v 1500k"
                 f" -x265-params keyint=100:min-keyint=100:scenecut=0:bframes=3:open-gop=0:log-level=error {AAC}"),
-    "mpeg2_25": (0x1E1, 12, "testsrc2=size=720x576:rate=25", "-c:v mpeg2video -pix_fmt yuv420p -g 12 -bf 2 -b:v 4M "
+    "mpeg2_25": (12, 0x1E1, "testsrc2=size=720x576:rate=25", "-c:v mpeg2video -pix_fmt yuv420p -g 12 -bf 2 -b:v 4M "
                  "-maxrate 4M -bufsize 1835k -c:a mp2 -b:a 192k -ac 2"),
     # HD channels: noise keeps the rate up, every I-frame of the 40 Mbit/s one 1.1-1.5 MB; segments hold whole GOPs.
-    "hd_12m": (0x100, 10, "testsrc2=size=1920x1080:rate=25,noise=alls=12", "-c:v libx264 -preset ultrafast "
+    "hd_12m": (10, 0x100, "testsrc2=size=1920x1080:rate=25,noise=alls=12", "-c:v libx264 -preset ultrafast "
                f"-pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -b:v 12M -maxrate 12M -bufsize 12M {AAC}"),
-    "highrate": (0x100, 7, "testsrc2=size=1920x1080:rate=60,noise=alls=32", "-c:v libx264 -preset ultrafast "
+    "highrate": (7, 0x100, "testsrc2=size=1920x1080:rate=60,noise=alls=32", "-c:v libx264 -preset ultrafast "
                  f"-pix_fmt yuv420p -g 60 -keyint_min 60 -sc_threshold 0 -b:v 40M -maxrate 40M -bufsize 40M {AAC}"),
 }
 
 
 @pytest.mark.parametrize("name", ["h264_25", "h264_2997", "hevc_50", "mpeg2_25", "h264_60_rtp", "hd_12m",
                                   "highrate", "h264_25_codec_marks"])
-def test_real_sources(relay, make_stream, tmp_path_factory, name):
+def test_real_sources(relay, make_stream, name):
     source, rtp = name.removesuffix("_rtp").removesuffix("_codec_marks"), name.endswith("_rtp")
-    path, pid = tmp_path_factory.getbasetemp() / f"{source}.ts", SOURCES.get(source, [0x100])[0]
-    if source == "h264_60":
-        path = make_stream(12)
-    elif not path.exists():
-        _, seconds, picture, encoding = SOURCES[source]
-        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", picture, "-f", "lavfi", "-i",
-                        "sine=frequency=440:sample_rate=48000", "-t", str(seconds), "-map", "0:v", "-map", "1:a",
-                        *encoding.split(), "-streamid", f"0:{pid}", "-streamid", f"1:{pid + 1}", "-f", "mpegts", path],
-                       check=True, timeout=120)
-    stream = Stream(mcast_send.datagrams_of(path.read_bytes()), pid, rtp, name.endswith("_codec_marks"))
+    seconds, pid, *recipe = SOURCES.get(source, (12, None))  # h264_60: the default stream
+    path, pid = make_stream(seconds, pid, *recipe), pid or 0x100
+    stream = Stream(wire.datagrams_of(path.read_bytes()), pid, rtp, name.endswith("_codec_marks"))
     relay.start(f"{GROUP}:{UDP_PORT}:{pid:x}")
     viewer = Viewer()
     player, more = None, True

@@ -8,7 +8,8 @@ import socket
 import struct
 import time
 
-from conftest import HTTP_PORT, PLAYLIST, Process, Viewer, http_get, mcast_send, poll, sender
+import wire
+from conftest import HTTP_PORT, PLAYLIST, Process, Viewer, http_get, poll, sender
 
 GROUP, UDP_PORT = "239.1.2.5", 5000
 
@@ -67,7 +68,7 @@ def test_viewers_keep_their_segments_through_attacks_and_floods(relay, make_stre
     floods = [Process(["wrk", "-t1", "-c4", "-d8s", *(f"-H{header}" for header in headers),
                        f"http://127.0.0.1:{HTTP_PORT}/{'u' * 8192}"]) for headers in (["Connection: close"], upgrade)]
     # Not one whole packet and no video: a line per packet and per datagram, were they not summarised.
-    mcast_send.send_datagrams([b"\xff" * 1000] * 50_000, GROUP, UDP_PORT, 20e6, max_seconds=8)
+    wire.send_datagrams([b"\xff" * 1000] * 50_000, GROUP, UDP_PORT, 20e6, max_seconds=8)
     flooded = len(relay.log_lines())
     # The burst's tail is summarised within a second or so, though no further fault comes to be counted.
     poll(lambda: any(line.startswith("No start code! (") for line in relay.log_lines()[flooded:]), what="the tail")

@@ -11,7 +11,8 @@ import tempfile
 from pathlib import Path
 
 import pytest
-from conftest import HTTP_PORT, PLAYLIST, ROOT, Process, client, http_get, mcast_send, poll
+import wire
+from conftest import HTTP_PORT, PLAYLIST, ROOT, Process, client, http_get, poll
 
 GROUP, UDP_PORT = "239.1.2.9", 5000
 INSTANCE = f"{GROUP}:{UDP_PORT}"
@@ -77,8 +78,7 @@ def test_the_units_command_line_plays_a_stream_and_refuses_outside_control(packa
         poll(lambda: "Entering mcast receive loop" in service.log() or service.proc.poll() is not None,
              what="the stream to start")
         assert service.proc.poll() is None, service.output
-        mcast_send.send_datagrams(mcast_send.datagrams_of(make_stream(12).read_bytes()), GROUP, UDP_PORT, 35e6,
-                                  max_seconds=30)
+        wire.send_datagrams(wire.datagrams_of(make_stream(12).read_bytes()), GROUP, UDP_PORT, 35e6, max_seconds=30)
         poll(lambda: http_get(PLAYLIST)[0] == 200, what="the playlist")
 
         subprocess.run(["ip", "addr", "add", f"{OUTSIDER}/32", "dev", "lo"], check=True)

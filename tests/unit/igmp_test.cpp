@@ -5,16 +5,31 @@
 
 #include "ingest/igmp.h"
 
+// Each row: a report as built, then the reference datagram, with both checksums verified for another.
 TEST(IgmpReport, MatchesTheReferenceDatagramAndBothChecksumsVerify) {
-    const std::vector<uint8_t> expected = {0x45, 0x00, 0x00, 0x1c, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02,
-                                           0xc9, 0xde, 0x00, 0x00, 0x00, 0x00, 0xef, 0x01, 0x01, 0x01,
-                                           0x16, 0x00, 0xf9, 0xfc, 0xef, 0x01, 0x01, 0x01};
-    const auto packet = BuildIgmpReport(inet_addr("239.1.1.1"), 0);
-    EXPECT_EQ(std::vector<uint8_t>(packet.begin(), packet.end()), expected);
-    // A correct checksum makes the checksum over the whole header zero.
-    const auto other = BuildIgmpReport(inet_addr("239.255.255.250"), inet_addr("198.51.100.7"));
+    const auto v2 = BuildIgmpReport(inet_addr("239.1.1.1"), 0);
+    const auto v3 = BuildIgmpV3Report(inet_addr("232.1.1.1"), inet_addr("198.51.100.1"), 0);
+    const std::pair<std::vector<uint8_t>, std::vector<uint8_t>> rows[] = {
+        {{v2.begin(), v2.end()},
+         {0x45, 0x00, 0x00, 0x1c, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0xc9, 0xde, 0x00, 0x00,
+          0x00, 0x00, 0xef, 0x01, 0x01, 0x01, 0x16, 0x00, 0xf9, 0xfc, 0xef, 0x01, 0x01, 0x01}},
+        // Precedence Internetwork Control, 44 bytes, TTL 1, IGMP, to 224.0.0.22, Router Alert;
+        // a version 3 report with one record: MODE_IS_INCLUDE, one source, the group, the source.
+        {{v3.begin(), v3.end()},
+         {0x46, 0xc0, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x43, 0xf6, 0x00, 0x00, 0x00,
+          0x00, 0xe0, 0x00, 0x00, 0x16, 0x94, 0x04, 0x00, 0x00, 0x22, 0x00, 0xc9, 0xc5, 0x00, 0x00,
+          0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0xe8, 0x01, 0x01, 0x01, 0xc6, 0x33, 0x64, 0x01}},
+    };
+    for (const auto& [built, expected] : rows) EXPECT_EQ(built, expected);
+    // A correct checksum makes the checksum over the whole header, or message, zero.
+    const uint32_t group = inet_addr("239.255.255.250"), sender = inet_addr("198.51.100.7");
+    const auto other = BuildIgmpReport(group, sender);
     EXPECT_EQ(InternetChecksum(other.data(), kIpHeaderBytes), 0);
     EXPECT_EQ(InternetChecksum(other.data() + kIpHeaderBytes, kIgmpReportBytes - kIpHeaderBytes), 0);
+    const auto otherV3 = BuildIgmpV3Report(group, inet_addr("203.0.113.9"), sender);
+    const size_t v3HeaderBytes = kIgmpV3ReportBytes - kIgmpV3MessageBytes;
+    EXPECT_EQ(InternetChecksum(otherV3.data(), v3HeaderBytes), 0);
+    EXPECT_EQ(InternetChecksum(otherV3.data() + v3HeaderBytes, kIgmpV3MessageBytes), 0);
 }
 
 // The sum is in memory order, so the expected bytes are the complement as stored.

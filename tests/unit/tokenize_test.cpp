@@ -24,13 +24,20 @@ TEST(Tokenize, QuotesAndEmptyStretches) {
 }
 
 TEST(StreamDescription, Fields) {
-    struct Row { std::string text; DescriptionKind kind; int32_t port = 0, videoPid = 0; bool pidNamed = false; };
+    struct Row {
+        std::string text;
+        DescriptionKind kind;
+        int32_t port = 0, videoPid = 0;
+        bool pidNamed = false;
+        uint32_t source = 0;
+    };
     using enum DescriptionKind;
     const Row rows[] = {
         {"239.1.1.1:05000", kStream, 5000, 0x100},  // decimal, never octal
         {"239.1.1.1:65535:1e1", kStream, 65535, 0x1E1, true},
         {"239.1.1.1:1:0X1FFE", kStream, 1, 0x1FFE, true},
         {"239.1.1.1:5000:0x0", kStream, 5000, 0, true},
+        {"198.51.100.1@239.1.1.1:5000:1e1", kStream, 5000, 0x1E1, true, htonl(0xC6336401)},
         {"239.1.1.1:5000:zz:9", kStream, 5000, 0x100},  // only exactly three fields pass a PID
         {std::string("239.1.1.1:5000\0:1e1", 19), kStream, 5000, 0x100},  // the text ends at the NUL
         {"239.1.1.1", kNotADescription},
@@ -45,8 +52,13 @@ TEST(StreamDescription, Fields) {
         if (row.kind != kStream) continue;
         EXPECT_EQ(d.stream.group, htonl(0xEF010101));
         EXPECT_EQ(d.groupText, "239.1.1.1");
-        EXPECT_EQ(std::make_tuple(d.stream.port, d.stream.videoPid, d.stream.pidNamed),
-                  std::make_tuple(row.port, row.videoPid, row.pidNamed));
+        EXPECT_EQ(std::make_tuple(d.stream.port, d.stream.videoPid, d.stream.pidNamed, d.stream.source),
+                  std::make_tuple(row.port, row.videoPid, row.pidNamed, row.source));
+    }
+    // A source must be a host that can send: not "any", multicast or reserved.
+    for (const std::string source : {"0.0.0.0", "224.0.0.1", "240.0.0.1", "198.51.100", ""}) {
+        const StreamDescription d = parse(source + "@239.1.1.1:5000");
+        EXPECT_EQ(std::make_pair(d.kind, d.sourceText), std::make_pair(kBadSource, source));
     }
     // Refused with the field as received, for the log line.
     for (const std::string port : {"0x1388", "+5000", " 5000", "5000x", "70000", "0", "-1", "4294972296"}) {

@@ -1,0 +1,89 @@
+"""A source-specific stream: the relay in its namespace, two sources sending to one group and port from a
+namespace of their own, joined by a veth on TEST-NET-2. The relay takes the described source alone, while a
+witness beside it sees both arrive, and reports its membership in IGMPv3."""
+import ctypes
+import os
+import re
+import select
+import socket
+import subprocess
+
+from conftest import http_get, poll
+
+SOURCE, OTHER, RELAY_ADDRESS, V3_ROUTERS = "198.51.100.1", "198.51.100.2", "198.51.100.9", "224.0.0.22"
+GROUP, UDP_PORT, SENT = "232.1.1.1", 5000, 100
+NULL_PACKET = b"\x47\x1f\xff\x10" + b"\xff" * 184
+LINKS = """link add qbssm0 type veth peer name qbssm1 netns {ns}
+link set qbssm0 up
+addr add {relay}/24 dev qbssm0
+route replace 224.0.0.0/4 dev qbssm0
+-n {ns} addr add {source}/24 dev qbssm1
+-n {ns} addr add {other}/24 dev qbssm1
+-n {ns} link set qbssm1 up
+-n {ns} route add 224.0.0.0/4 dev qbssm1"""
+
+
+def sockets_made_in(namespace, *kinds):
+    """A socket stays in the namespace it was made in; this thread goes there only to make them."""
+    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    there = os.open(f"/run/netns/{namespace}", os.O_RDONLY)
+    try:
+        assert setns(there, 0) == 0, os.strerror(ctypes.get_errno())
+        return [socket.socket(socket.AF_INET, *kind) for kind in kinds]
+    finally:
+        assert setns(home, 0) == 0, os.strerror(ctypes.get_errno())
+        os.close(there)
+        os.close(home)
+
+
+def metric(name):
+    return int(re.search(rf"^{name} (\d+)$", http_get("/metrics")[2].decode(), re.M)[1])
+
+
+def test_the_relay_takes_the_described_source_alone(relay):
+    namespace, made = f"qbssm{os.getpid()}", []
+    subprocess.run(["ip", "netns", "add", namespace], check=True)
+    try:
+        for line in LINKS.format(ns=namespace, relay=RELAY_ADDRESS, source=SOURCE, other=OTHER).splitlines():
+            subprocess.run(["ip", *line.split()], check=True)
+        made = sockets_made_in(namespace, (socket.SOCK_RAW, socket.IPPROTO_IGMP), (socket.SOCK_DGRAM,),
+                               (socket.SOCK_DGRAM,)) + [socket.socket(socket.AF_INET, socket.SOCK_DGRAM)]
+        sniffer, *senders, witness = made
+        # As IGMPv3 routers do: without the membership, reports to 224.0.0.22 are not taken in.
+        sniffer.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                           socket.inet_aton(V3_ROUTERS) + socket.inet_aton(SOURCE))
+        for sender, address in zip(senders, (SOURCE, OTHER)):
+            sender.bind((address, 0))
+            sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
+            sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+        witness.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        witness.bind((GROUP, UDP_PORT))
+        witness.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + bytes(4))
+        relay.start(f"{SOURCE}@{GROUP}:{UDP_PORT}")
+        assert f"Websocket received source-specific stream: source={SOURCE}" in relay.log_lines()
+
+        for _ in range(SENT):  # the other source first each time, so none of its datagrams trails
+            senders[1].sendto(NULL_PACKET, (GROUP, UDP_PORT))
+            senders[0].sendto(NULL_PACKET * 7, (GROUP, UDP_PORT))
+        poll(lambda: metric("quillbrook_datagrams_received_total") >= SENT, what="the source's datagrams")
+        assert metric("quillbrook_received_bytes_total") == SENT * len(NULL_PACKET) * 7
+        assert metric("quillbrook_datagrams_received_total") == SENT
+        witnessed = set()  # as many as its buffer holds
+        while select.select([witness], [], [], 0)[0]:
+            witnessed.add(witness.recvfrom(2048)[1][0])
+        assert witnessed == {SOURCE, OTHER}
+
+        # One current-state record, MODE_IS_INCLUDE {SOURCE}; the checksum is over the whole message.
+        message = bytes.fromhex("2200 c9c5 0000 0001 0100 0001") + socket.inet_aton(GROUP) + socket.inet_aton(SOURCE)
+        seen = []
+        while not (ours := [datagram for datagram in seen if datagram[24:] == message]):
+            poll(lambda: select.select([sniffer], [], [], 0)[0], what="the relay's IGMPv3 report")
+            seen.append(sniffer.recv(256))
+        # A 24-byte header, precedence Internetwork Control, 44 bytes in all; TTL 1, IGMP; Router Alert.
+        header = ours[0][:24]
+        assert header[:4] == b"\x46\xc0\0\x2c" and header[6:10] == b"\0\0\x01\x02" and header[20:] == b"\x94\x04\0\0"
+        assert header[12:20] == socket.inet_aton(RELAY_ADDRESS) + socket.inet_aton(V3_ROUTERS)
+    finally:
+        for each in made:
+            each.close()
+        subprocess.run(["ip", "netns", "del", namespace], check=True)
