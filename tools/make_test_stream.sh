@@ -23,8 +23,7 @@ audio_pid=$(( video_pid + 1 ))
 picture=${4:-testsrc2=size=426x240:rate=60}
 # The relay starts segments at keyframes, so the parameter sets come with
 # keyframes only, as x264 puts them. No B-frames keep decode order equal to
-# arrival order. The bit-rate cap keeps segments far below the relay's
-# 2,000,000-byte cut, so they are cut by time alone.
+# arrival order.
 encoding=${5:--c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -g 60 -keyint_min 60 -sc_threshold 0
   -b:v 1500k -maxrate 1500k -bufsize 1500k -c:a aac -b:a 128k -ac 2}
 muxing=${6:-}
