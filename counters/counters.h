@@ -11,12 +11,12 @@
 #include <mutex>
 #include <string>
 
-// Why a segment closed: the ring decides at a frame start (the first four),
-// or when a chunk does not fit the segment being filled (kOverflow).
-enum class CutReason { kNone, kDuration, kKeyframe, kSize, kOverflow };
+// Why a segment closed: the ring decides at a frame start (the first four,
+// kBreak where the stream's clock breaks), or when the pool runs dry (kOverflow).
+enum class CutReason { kNone, kDuration, kKeyframe, kSize, kBreak, kOverflow };
 inline constexpr size_t kCutReasons = static_cast<size_t>(CutReason::kOverflow);
 
-enum class Endpoint { kPlaylist, kSegment, kMetrics, kCount };
+enum class Endpoint { kPlaylist, kLowLatencyPlaylist, kSegment, kPart, kMetrics, kCount };
 enum class HttpStatus { kOk, kNotFound, kOther, kCount };
 
 template <class T>

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <new>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -19,7 +20,8 @@ int PoolBlocks(int maxMbits) {
 int64_t SizeCutBytes(int poolBlocks) { return int64_t{poolBlocks / kPoolSegments - 1} * kBlockBytes; }
 
 CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int64_t segmentBytes, int64_t sizeCutBytes,
-                          bool randomAccess, bool keyframesLately) {
+                          bool randomAccess, bool keyframesLately, bool firstSegment) {
+    if (firstSegment && randomAccess) return CutReason::kKeyframe;
     if (elapsedTicks > kCutDurationMs * kTicksPerMs) {
         if (randomAccess) return CutReason::kKeyframe;
         const bool oneMoreFramePassesLongest = elapsedTicks + periodTicks > kLongestSegmentMs * kTicksPerMs;
@@ -29,17 +31,43 @@ CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int64_t seg
     return CutReason::kNone;
 }
 
-std::optional<int32_t> ParseSegmentName(std::string_view name) {
-    if (!name.starts_with(kSegmentNamePrefix) || !name.ends_with(kSegmentNameSuffix)) return std::nullopt;
-    const std::string_view digits = name.substr(kSegmentNamePrefix.size(), name.size() - kSegmentNamePrefix.size() - kSegmentNameSuffix.size());
+bool PartEndsAtFrameStart(int64_t partTicks, int64_t periodTicks, bool randomAccess) {
+    const int64_t targetTicks = kPartTargetMs * kTicksPerMs;
+    return partTicks + periodTicks > targetTicks || (randomAccess && 2 * partTicks >= targetTicks);
+}
+
+namespace {
+
+// A number as the ring writes it: digits only, no leading zero.
+std::optional<int32_t> ParseNumber(std::string_view digits) {
     int32_t number = 0;
     const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    // Only the ring's own spelling: no sign, no leading zero.
     if (digits.empty() || error != std::errc() || stop != digits.data() + digits.size() || digits[0] == '-' ||
         (digits[0] == '0' && digits.size() > 1)) {
         return std::nullopt;
     }
     return number;
+}
+
+}  // namespace
+
+std::optional<SegmentName> ParseSegmentName(std::string_view name) {
+    if (!name.starts_with(kSegmentNamePrefix) || !name.ends_with(kSegmentNameSuffix)) return std::nullopt;
+    name.remove_prefix(kSegmentNamePrefix.size());
+    name.remove_suffix(kSegmentNameSuffix.size());
+    const size_t dot = name.find('.');
+    const std::optional<int32_t> number = ParseNumber(name.substr(0, dot));
+    if (!number) return std::nullopt;
+    if (dot == std::string_view::npos) return SegmentName{*number};
+    const std::optional<int32_t> part = ParseNumber(name.substr(dot + 1));
+    if (!part || *part >= kMaxParts) return std::nullopt;
+    return SegmentName{*number, *part};
+}
+
+int64_t SegmentRing::SystemWallClockMs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1'000'000;
 }
 
 bool SegmentRing::Allocate(int poolBlocks) {
@@ -62,34 +90,67 @@ bool SegmentRing::Allocate(int poolBlocks) {
 
 AppendResult SegmentRing::Append(const uint8_t* data, int32_t length, const FrameStart* frame) {
     AppendResult result;
-    std::lock_guard<std::mutex> hold(mutex);
-    Write(data, length, result);
-    if (frame) AddFrameStart(*frame, result);
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        Write(data, length, result);
+        if (frame) AddFrameStart(*frame, result);
+    }
+    // Requests held for a part or a segment look again.
+    if (result.cut != CutReason::kNone || result.partStarted) changed.notify_all();
     return result;
 }
 
-// Called under mutex, after the bytes before the frame are in the segment.
+// Called under mutex, after the bytes before the frame are in the segment. A
+// cut here, of the segment or of a part, falls before the tables that come
+// right before the frame.
 void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
     framePeriodTicks = frame.periodTicks;
+    const int64_t size = records[filling].size;
+    const int32_t carry = static_cast<int32_t>(
+        std::min<int64_t>(frame.leadingTableBytes <= kMostLeadingTableBytes ? frame.leadingTableBytes : 0, size));
     // A segment's time runs from its first frame start.
     if (!segmentTimed) {
         segmentTimed = true;
-        segmentTicks = 0;
+        segmentTicks = partTicks = 0;
         segmentRandomAccess = frame.randomAccess;
+        partIndependent = frame.randomAccess && size == carry;
         return;
     }
-    const int64_t elapsedTicks = segmentTicks + frame.ticks;
-    const CutReason reason = CutAtFrameStart(elapsedTicks, frame.periodTicks, records[filling].size, sizeCutBytes,
-                                             frame.randomAccess, keyframelessSegments < kKeyframelessSegments);
-    if (reason == CutReason::kNone) {
-        segmentTicks = elapsedTicks;
-        segmentRandomAccess |= frame.randomAccess;
+    const int64_t elapsedTicks = segmentTicks + frame.ticks, partElapsedTicks = partTicks + frame.ticks;
+    const CutReason reason =
+        frame.clockBreak ? CutReason::kBreak
+                         : CutAtFrameStart(elapsedTicks, frame.periodTicks, size, sizeCutBytes, frame.randomAccess,
+                                           keyframelessSegments < kKeyframelessSegments, segmentCounter == 0);
+    if (reason != CutReason::kNone) {
+        ClosePart(size - carry, partElapsedTicks);
+        CloseSegment(elapsedTicks, reason, result, carry);
+        if (frame.clockBreak) {
+            records[filling].discontinuity = true;
+            records[filling].wallMs = wallClockMs();
+        }
+        segmentTicks = partTicks = 0;
+        segmentRandomAccess = partIndependent = frame.randomAccess;
         return;
     }
-    const int64_t carry = frame.leadingTableBytes <= kMostLeadingTableBytes ? frame.leadingTableBytes : 0;
-    CloseSegment(elapsedTicks, reason, result, static_cast<int32_t>(std::min(carry, records[filling].size)));
-    segmentTicks = 0;
-    segmentRandomAccess = frame.randomAccess;
+    segmentTicks = elapsedTicks;
+    segmentRandomAccess |= frame.randomAccess;
+    if (PartEndsAtFrameStart(partElapsedTicks, frame.periodTicks, frame.randomAccess) &&
+        records[filling].parts.count < kMaxParts - 1) {
+        ClosePart(size - carry, partElapsedTicks);
+        result.partStarted = true;
+        partTicks = 0;
+        partIndependent = frame.randomAccess;
+    } else {
+        partTicks = partElapsedTicks;
+    }
+}
+
+// Called under mutex: the part being filled ends at endByte of the segment.
+void SegmentRing::ClosePart(int64_t endByte, int64_t ticks) {
+    SegmentParts& parts = records[filling].parts;
+    const int64_t startByte = parts.count ? parts.parts[parts.count - 1].endByte : 0;
+    if (endByte <= startByte || parts.count == kMaxParts) return;
+    parts.parts[parts.count++] = {endByte, DurationMs(ticks), partIndependent};
 }
 
 // Called under mutex. The closed segment's last carryBytes begin the next one.
@@ -108,6 +169,11 @@ void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendRe
     if (listedCount == kSlotCount - 1) GiveBackOldest(result, false);
     listed[listedCount++] = filling;
     filling = NewRecord();
+    // A segment begins when the last one ends, by the stream's clock: a
+    // program date-time taken afresh from each arrival would jitter against
+    // the durations, and players then see holes and overlaps in the timeline.
+    // Only a break in the stream's clock (the caller's) starts from the wall clock again.
+    records[filling].wallMs = closed.wallMs + closed.durationMs;
     if (carryBytes) Write(carried, carryBytes, result);
 }
 
@@ -172,9 +238,10 @@ int SegmentRing::TakeBlock(AppendResult& result) {
         // Readers hold every block the ring has let go: close the segment here,
         // mid-frame, and give it back in turn.
         result.fullAtBytes = static_cast<int32_t>(std::min<int64_t>(records[filling].size, INT32_MAX));
+        ClosePart(records[filling].size, partTicks + framePeriodTicks);
         CloseSegment(segmentTicks + framePeriodTicks, CutReason::kOverflow, result);
         segmentTimed = false;
-        segmentRandomAccess = false;
+        segmentRandomAccess = partIndependent = false;
         while (freeBlocks.empty() && listedCount > 0) GiveBackOldest(result, true);
     }
     if (freeBlocks.empty()) return -1;
@@ -190,6 +257,7 @@ void SegmentRing::GiveBackOldest(AppendResult& result, bool early) {
     std::copy(listed.begin() + 1, listed.begin() + listedCount, listed.begin());
     listedCount--;
     if (early) result.givenBack = records[oldest].number;
+    discontinuitySequence += records[oldest].discontinuity;
     records[oldest].inRing = false;
     if (records[oldest].readers == 0) Forget(oldest);
 }
@@ -208,27 +276,52 @@ int SegmentRing::NewRecord() {
     freeRecords.pop_back();
     records[record] = Segment{};
     records[record].inRing = true;
+    records[record].wallMs = wallClockMs();
     return record;
 }
 
+// The bytes a part holds were written before it closed and are never written
+// again, so a part of the segment being filled is read while it grows.
 SegmentLease SegmentRing::Lease(std::string_view name) {
-    const std::optional<int32_t> number = ParseSegmentName(name);
-    if (!number) return {};
+    const std::optional<SegmentName> wanted = ParseSegmentName(name);
+    if (!wanted) return {};
     std::lock_guard<std::mutex> hold(mutex);
+    int record = -1;
     for (int i = 0; i < listedCount; i++) {
-        Segment& segment = records[listed[i]];
-        if (segment.number != *number) continue;
-        segment.readers++;
-        SegmentLease lease{listed[i], segment.size, {}};
-        int64_t left = segment.size;
-        for (int block = segment.firstBlock; block >= 0 && left > 0; block = nextBlock[block]) {
-            const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(left, kBlockBytes));
-            lease.spans.emplace_back(Block(block), bytes);
-            left -= bytes;
-        }
-        return lease;
+        if (records[listed[i]].number == wanted->number) record = listed[i];
     }
-    return {};
+    // The segment being filled has parts only.
+    if (filling >= 0 && wanted->number == segmentCounter && wanted->part >= 0) record = filling;
+    if (record < 0) return {};
+    Segment& segment = records[record];
+    int64_t start = 0, end = segment.size;
+    if (wanted->part >= 0) {
+        if (wanted->part >= segment.parts.count) return {};
+        start = wanted->part ? segment.parts.parts[wanted->part - 1].endByte : 0;
+        end = segment.parts.parts[wanted->part].endByte;
+    }
+    segment.readers++;
+    SegmentLease lease{record, end - start, {}};
+    int block = segment.firstBlock;
+    for (int64_t skipped = start / kBlockBytes; skipped > 0; skipped--) block = nextBlock[block];
+    for (int64_t at = start; at < end; block = nextBlock[block]) {
+        const int32_t offset = static_cast<int32_t>(at % kBlockBytes);
+        const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(end - at, kBlockBytes - offset));
+        lease.spans.emplace_back(Block(block) + offset, bytes);
+        at += bytes;
+    }
+    return lease;
+}
+
+// Called under mutex.
+bool SegmentRing::Available(int32_t msn, int part) const {
+    if (msn < segmentCounter) return true;
+    return filling >= 0 && msn == segmentCounter && part >= 0 && part < records[filling].parts.count;
+}
+
+bool SegmentRing::WaitFor(int32_t msn, int part, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> hold(mutex);
+    return changed.wait_until(hold, deadline, [&] { return Available(msn, part); });
 }
 
 void SegmentRing::Release(const SegmentLease& lease) {
@@ -243,9 +336,15 @@ RingSnapshot SegmentRing::Snapshot() const {
     std::lock_guard<std::mutex> hold(mutex);
     snapshot.segmentsClosed = segmentCounter;
     snapshot.mediaSequence = listedCount ? records[listed[0]].number : segmentCounter;
-    for (int i = 0; i < listedCount; i++) {
-        const Segment& segment = records[listed[i]];
-        snapshot.listed[snapshot.count++] = {segment.number, segment.durationMs, segment.size};
+    snapshot.discontinuitySequence = discontinuitySequence;
+    const auto copy = [](const Segment& segment) {
+        return ClosedSegment{segment.number, segment.durationMs, segment.size, segment.wallMs, segment.discontinuity,
+                             segment.parts};
+    };
+    for (int i = 0; i < listedCount; i++) snapshot.listed[snapshot.count++] = copy(records[listed[i]]);
+    if (filling >= 0) {
+        snapshot.filling = copy(records[filling]);
+        snapshot.filling.number = segmentCounter;
     }
     return snapshot;
 }

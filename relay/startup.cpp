@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "relay/interface_choice.h"
+#include "hls/playlist.h"
 #include "relay/quillbrook.h"
 #include "web/protocol.h"
 
@@ -81,8 +82,10 @@ int Quillbrook::Run() {
 
     control.emplace(std::move(controlFrom), [this](const MulticastStream& stream) { StartStream(stream); });
     const std::string playlistRoute = std::string(kPlaylistPath) + "$";
+    const std::string lowLatencyRoute = std::string(kLowLatencyPlaylistPath) + "$";
     const WebRoute routes[] = {
         {playlistRoute.c_str(), HandlePlaylistRequest, &hls},
+        {lowLatencyRoute.c_str(), HandleLowLatencyPlaylistRequest, &hls},
         {"/*.ts$", HandleSegmentRequest, &hls},
         {"/relayReady$", HandleRelayReadyRequest, &hls},
         {"/metrics$", HandleMetricsRequest, &metrics},

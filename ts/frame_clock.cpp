@@ -1,6 +1,7 @@
 #include "ts/frame_clock.h"
 
 int64_t AdvanceFrameClock(FrameClock& clock, std::optional<int64_t> decodeTicks) {
+    clock.broke = false;
     if (!clock.started) {
         clock.started = true;
         clock.previousTicks = decodeTicks;
@@ -13,6 +14,8 @@ int64_t AdvanceFrameClock(FrameClock& clock, std::optional<int64_t> decodeTicks)
             clock.previousTicks = decodeTicks;
             return stepTicks;
         }
+        // The same time twice is a muxer's slip; any other step is the source starting over.
+        clock.broke = stepTicks != 0;
     }
     // A jump starts the clock again from this frame; a frame without a time is
     // placed one period on, so the next one's step is not counted twice.

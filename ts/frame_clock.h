@@ -23,10 +23,13 @@ struct FrameStart {
     // Bytes of tables (PAT, PMT) right before the frame, which a segment cut
     // here begins with: a player starting there needs them first.
     int32_t leadingTableBytes = 0;
+    // The frame's time broke from the last one's: the source restarted or looped.
+    bool clockBreak = false;
 };
 
 struct FrameClock {
     bool started = false;
+    bool broke = false;  // the last frame's time jumped: a step back, or forward past kLongestFrameStepTicks
     std::optional<int64_t> previousTicks;  // the previous frame's decoding time, when known
     int64_t periodTicks = kDefaultFramePeriodTicks;
 };

@@ -68,7 +68,9 @@ inline FrameStart ReadFrameStart(TsPacket packet, TsScanState& state) {
         }
     }
     const int64_t ticks = AdvanceFrameClock(state.clock, decodeTicks);
-    return {ticks, state.clock.periodTicks, indicator || mark || state.cutIsAudio};
+    FrameStart frame{ticks, state.clock.periodTicks, indicator || mark || state.cutIsAudio};
+    frame.clockBreak = state.clock.broke;
+    return frame;
 }
 
 // What the scan reports, in stream order:

@@ -8,9 +8,9 @@
 
 namespace {
 
-const char* const kEndpointNames[] = {"playlist", "segment", "metrics"};
+const char* const kEndpointNames[] = {"playlist", "ll_playlist", "segment", "part", "metrics"};
 const char* const kStatusCodes[] = {"200", "404", "other"};
-const char* const kCutReasonNames[] = {"duration", "keyframe", "size", "overflow"};
+const char* const kCutReasonNames[] = {"duration", "keyframe", "size", "break", "overflow"};
 static_assert(std::size(kCutReasonNames) == kCutReasons);
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {

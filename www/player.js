@@ -1,10 +1,14 @@
 "use strict";
 // Plays the relay's live playlist with hls.js and shows what the stream is
-// doing. The relay answers 404 until its first two segments exist, so the
-// page keeps asking until then instead of handing hls.js a missing playlist.
+// doing. The low-latency playlist keeps the picture a second or two behind
+// the source; ?classic asks for the classic one. The relay answers 404 until
+// a playlist has something to play, so the page keeps asking until then
+// instead of handing hls.js a missing playlist.
 
-const DEFAULT_PLAYLIST = "/hlsMcast.m3u8";
-const REQUESTED_PLAYLIST = new URLSearchParams(location.search).get("src");
+const PARAMS = new URLSearchParams(location.search);
+const CLASSIC = PARAMS.has("classic");
+const DEFAULT_PLAYLIST = CLASSIC ? "/hlsMcast.m3u8" : "/hlsMcast_ll.m3u8";
+const REQUESTED_PLAYLIST = PARAMS.get("src");
 const REFUSED_PLAYLIST = Boolean(REQUESTED_PLAYLIST) && !isWebAddress(REQUESTED_PLAYLIST);
 const PLAYLIST_URL = REQUESTED_PLAYLIST && !REFUSED_PLAYLIST ? REQUESTED_PLAYLIST : DEFAULT_PLAYLIST;
 const RETRY_MS = 1000;
@@ -14,6 +18,8 @@ const RETRY_MS = 1000;
 // picks up the new timeline.
 const STALL_RESTART_MS = 6000;
 const MAX_EVENTS = 8;
+// Behind its target, hls.js plays this much faster until it is back on it.
+const CATCH_UP_RATE = 1.1;
 const SERVICE_REFRESH_MS = 5000;
 
 const video = document.getElementById("video");
@@ -65,7 +71,7 @@ async function waitForPlaylist() {
   setState("connecting", "Asking the relay for its playlist…");
   for (let attempt = 1, answer; (answer = await playlistState()) !== "ready"; attempt++) {
     const why = answer === "missing"
-      ? "No segments yet; the relay lists its playlist once two segments exist."
+      ? "Nothing to play yet; the relay lists its playlist as soon as players can start from it."
       : "The relay does not answer.";
     setState("waiting", `${why} Retrying every second (try ${attempt}).`);
     await sleep(RETRY_MS);
@@ -74,7 +80,8 @@ async function waitForPlaylist() {
 }
 
 function startHls() {
-  const hls = new Hls({ liveSyncDurationCount: 3, enableWorker: true });
+  const hls = new Hls(CLASSIC ? { liveSyncDurationCount: 3, enableWorker: true }
+    : { lowLatencyMode: true, maxLiveSyncPlaybackRate: CATCH_UP_RATE, enableWorker: true });
   hls.on(Hls.Events.MANIFEST_PARSED, () => {
     logEvent("playlist parsed, starting playback");
     video.play().catch(() => setState("paused", "Press play to start."));

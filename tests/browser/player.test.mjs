@@ -171,7 +171,7 @@ for (const stream of STREAMS) {
         if (player === PLAYERS[0]) {
           await page.waitForFunction(() => window.quillbrook?.state === "waiting", null, { timeout: 10_000 });
           assert.equal(await page.evaluate(() => document.getElementById("source").href),
-            "http://127.0.0.1:8154/hlsMcast.m3u8");
+            "http://127.0.0.1:8154/hlsMcast_ll.m3u8");
           inNetns([path.join(BUILD, "tools/mcast_send"), source, ...SOURCE.split(":"), "--realtime",
             "--max-seconds", "300"]);
         }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <numeric>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "hls/segment_ring.h"
@@ -20,6 +21,7 @@ TEST(CutRule, ReasonAtAFrameStart) {
     using enum CutReason;
     const struct {
         int64_t elapsedTicks, periodTicks, segmentBytes; bool randomAccess, keyframesLately; CutReason reason;
+        bool firstSegment = false;
     } rows[] = {
         {1800 * kMs, k60Fps, 0, true, true, kNone},  // exactly 1800 ms is not over it
         {109 * k60Fps, k60Fps, 0, true, true, kKeyframe},
@@ -31,10 +33,13 @@ TEST(CutRule, ReasonAtAFrameStart) {
         {1000 * kMs, k60Fps, kSizeCut + 1, true, false, kSize},
         {1900 * kMs, k60Fps, kSizeCut + 1, false, true, kSize},
         {1900 * kMs, k60Fps, kSizeCut + 1, true, true, kKeyframe},
+        {100 * kMs, k60Fps, 0, true, true, kKeyframe, true},  // the first segment: its first keyframe
+        {100 * kMs, k60Fps, 0, false, true, kNone, true},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(
-            CutAtFrameStart(r.elapsedTicks, r.periodTicks, r.segmentBytes, kSizeCut, r.randomAccess, r.keyframesLately),
+            CutAtFrameStart(r.elapsedTicks, r.periodTicks, r.segmentBytes, kSizeCut, r.randomAccess, r.keyframesLately,
+                            r.firstSegment),
             r.reason)
             << r.elapsedTicks << " ticks, " << r.segmentBytes << " bytes";
     }
@@ -49,10 +54,12 @@ TEST(Pool, SizedForItsRate) {
 
 // The ring's own spelling of a number only: what a player got from the playlist.
 TEST(SegmentName, TheRingsOwnSpellingOnly) {
-    const std::pair<std::string, std::optional<int32_t>> rows[] = {
-        {"hlsMcast_0.ts", 0}, {"hlsMcast_2147483647.ts", 2147483647}, {"hlsMcast_00.ts", std::nullopt},
-        {"hlsMcast_+1.ts", std::nullopt}, {"hlsMcast_-1.ts", std::nullopt}, {"hlsMcast_2147483648.ts", std::nullopt},
-        {"HLSMCAST_1.TS", std::nullopt}, {"hlsMcast_.ts", std::nullopt}, {"hlsMcast_1.ts.ts", std::nullopt},
+    const std::pair<std::string, std::optional<SegmentName>> rows[] = {
+        {"hlsMcast_0.ts", SegmentName{0}}, {"hlsMcast_2147483647.ts", SegmentName{2147483647}},
+        {"hlsMcast_12.31.ts", SegmentName{12, 31}}, {"hlsMcast_12.32.ts", std::nullopt},  // past kMaxParts
+        {"hlsMcast_00.ts", std::nullopt}, {"hlsMcast_1.01.ts", std::nullopt}, {"hlsMcast_+1.ts", std::nullopt},
+        {"hlsMcast_-1.ts", std::nullopt}, {"hlsMcast_2147483648.ts", std::nullopt}, {"HLSMCAST_1.TS", std::nullopt},
+        {"hlsMcast_.ts", std::nullopt}, {"hlsMcast_1..ts", std::nullopt}, {"hlsMcast_1.ts.ts", std::nullopt},
     };
     for (const auto& [name, number] : rows) EXPECT_EQ(ParseSegmentName(name), number) << name;
 }
@@ -140,6 +147,59 @@ TEST_F(Ring, APoolHeldByReadersGivesBackTheOldestThenCutsEarly) {
         ring->Release(held[number]);
     }
     EXPECT_EQ(ring->LeasesHeld(), 0);
+}
+
+TEST(Parts, EndAtAFrameStartBeforeTheTarget) {
+    const struct { int64_t partTicks, periodTicks; bool randomAccess, ends; } rows[] = {
+        {19 * k60Fps, k60Fps, false, false},    // one more frame makes 333 ms, within 340
+        {20 * k60Fps, k60Fps, false, true},
+        {7 * 3600, 3600, false, false},         // 25 frames/s: eight frames are a part
+        {8 * 3600, 3600, false, true},
+        {170 * kMs, k60Fps, true, true},        // a keyframe half way: the next part begins with it
+        {169 * kMs, k60Fps, true, false},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(PartEndsAtFrameStart(r.partTicks, r.periodTicks, r.randomAccess), r.ends) << r.partTicks;
+    }
+}
+
+// Parts end at frame starts, before the tables right before one; a part of
+// the segment being filled is served while it grows, and a request held for
+// a part is answered when it comes, or at its deadline.
+TEST_F(Ring, PartsOfTheSegmentBeingFilled) {
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    CutNow();  // the first segment, closed at its first keyframe
+    std::vector<uint8_t> stream(30 * kTsPacketBytes);
+    for (size_t i = 0; i < stream.size(); i++) stream[i] = static_cast<uint8_t>(i / kTsPacketBytes);
+    EXPECT_FALSE(ring->WaitFor(1, 0, now())) << "no part yet";
+    for (int frame = 0; frame < 30; frame++) {  // a packet a frame at 25/s; a keyframe after a table packet
+        const FrameStart start{3600, 3600, frame == 20, frame == 20 ? kTsPacketBytes : 0};
+        ring->Append(stream.data() + frame * kTsPacketBytes, kTsPacketBytes, &start);
+    }
+    const auto endsAt = [&](const SegmentParts& parts) {
+        std::vector<std::tuple<int64_t, int32_t, bool>> ends;
+        for (int i = 0; i < parts.count; i++) {
+            ends.emplace_back(parts.parts[i].endByte / kTsPacketBytes, parts.parts[i].durationMs, parts.parts[i].independent);
+        }
+        return ends;
+    };
+    // Eight frames a part; the keyframe's part begins with its tables.
+    const std::vector<std::tuple<int64_t, int32_t, bool>> expected = {
+        {8, 320, true}, {16, 320, false}, {20, 200, false}, {29, 320, true}};
+    EXPECT_EQ(endsAt(ring->Snapshot().filling.parts), expected);
+    EXPECT_TRUE(Bytes(1).empty()) << "the segment itself is not served before it closes";
+    const SegmentLease part = ring->Lease("hlsMcast_1.2.ts");
+    EXPECT_EQ(Joined(part), std::vector<uint8_t>(stream.begin() + 16 * kTsPacketBytes,
+                                                 stream.begin() + 20 * kTsPacketBytes));
+    ring->Release(part);
+    EXPECT_TRUE(ring->WaitFor(1, 3, now())) << "there already";
+    EXPECT_FALSE(ring->WaitFor(1, 4, now() + std::chrono::milliseconds(20))) << "not by its deadline";
+    std::thread appender([&] { CutNow(); });
+    EXPECT_TRUE(ring->WaitFor(1, -1, now() + std::chrono::seconds(10))) << "held until segment 1 closed";
+    appender.join();
+    const RingSnapshot closed = ring->Snapshot();
+    EXPECT_EQ(closed.listed[1].parts.count, 5) << "its last part ends at the cut";
+    EXPECT_EQ(closed.listed[1].wallMs, closed.listed[0].wallMs + closed.listed[0].durationMs) << "by the stream's clock";
 }
 
 // A cut moves back over the tables right before its frame, so the segment
