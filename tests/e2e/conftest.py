@@ -178,9 +178,9 @@ def relay(netns, tmp_path):
 
 @pytest.fixture(scope="session")
 def make_stream():
-    def make(seconds, video_pid=None, picture="", encoding=""):
+    def make(seconds, video_pid=None, picture="", encoding="", *muxing):
         """A test stream from the one cache (tools/test_stream.sh); the arguments are its maker's."""
-        args = [str(seconds)] if video_pid is None else [str(seconds), hex(video_pid), picture, encoding]
+        args = [str(seconds)] if video_pid is None else [str(seconds), hex(video_pid), picture, encoding, *muxing]
         made = subprocess.run([ROOT / "tools/test_stream.sh", *args], check=True, stdout=subprocess.PIPE, text=True,
                               timeout=300)
         return Path(made.stdout.strip())
