@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs Node, then the npm packages of package-lock.json when they are
-# missing or older than it: hls.js for the player page, playwright-core and
-# Shaka Player for the browser test.
+# missing or older than it: hls.js for the player page, playwright-core,
+# Shaka Player and video.js for the browser test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Any Node with npm will do; Debian's own needs its separate npm package.

@@ -1,7 +1,7 @@
-// Players in a real browser: headless Chromium plays the relay's live stream,
-// 60 and 25 frames/s, in our hls.js page and in Shaka Player, while the
-// relay, its client and a multicast source run in a private network
-// namespace. Leaves screenshots in <build>/browser-test/.
+// Players in a real browser: headless Chromium plays the relay's live streams
+// (60 frames/s, one program of three, 1080p) in our hls.js page, Shaka Player
+// and video.js, while the relay, its client and a multicast source run in a
+// private network namespace. Leaves screenshots in <build>/browser-test/.
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import { cp, mkdtemp, rm, writeFile } from "node:fs/promises";
@@ -16,18 +16,26 @@ const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..")
 const BUILD = path.resolve(ROOT, process.env.QB_BUILD_DIR || "build");
 const OUTPUT = path.join(BUILD, "browser-test");
 const SOURCE = "239.255.0.1:5000";
-// 60 s: longer than both players play, so the source is sent once, without a
-// loop's seam. Both come from the one cache of test streams.
+// From the one cache of test streams, 60 s each: most players' turns end sooner, and the rest see a seamless loop.
+// The multiplex's second program is named: [video PID, picture size, service name]; audio on the next PID.
+const PROGRAMS = [[0x200, "1280x720", "One"], [0x300, "960x540", "Two"], [0x400, "640x360", "Three"]];
 const STREAMS = [
-  { fps: 60, recipe: ["60"] },
-  { fps: 25, recipe: ["60", "0x100", "testsrc2=size=640x360:rate=25", "-c:v libx264 -preset veryfast -pix_fmt \
-yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac"] },
+  { name: "60 fps", fps: 60, size: "426x240", players: ["hls.js", "Shaka"], recipe: ["60"] },
+  { name: "program 2 of 3", fps: 25, size: "960x540", pid: "300", players: ["hls.js", "Shaka", "video.js"],
+    recipe: ["60", "0x200", PROGRAMS.map(([, size], i) => `testsrc2=size=${size}:rate=25[out${i}]`).join(";"),
+      "-map 1:a -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 \
+-b:v 1500k -maxrate 1500k -bufsize 3000k -c:a aac", PROGRAMS.map(([pid, , name], i) => `-streamid ${i}:${pid} -streamid \
+${i + 3}:${pid + 1} -program title=${name}:program_num=${i + 1}:st=${i}:st=${i + 3}`).join(" ")] },
+  { name: "1080p25 12 Mbit/s", fps: 25, size: "1920x1080", players: ["hls.js", "Shaka"], recipe: ["60", "0x100",
+    "testsrc2=size=1920x1080:rate=25,noise=alls=12", "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 50 \
+-keyint_min 50 -sc_threshold 0 -b:v 12M -maxrate 12M -bufsize 12M -c:a aac"] },
 ];
 // Our page is opened before the source starts, so it has to wait and retry; a
 // javascript: playlist address must give way to the relay's own.
 const PLAYERS = [
   { name: "hls.js", page: "/?src=javascript:document.title='ran'", errors: () => window.quillbrook.fatalErrors },
   { name: "Shaka", page: "/shaka.html", errors: () => window.playerErrors },
+  { name: "video.js", page: "/videojs.html", errors: () => window.playerErrors },
 ];
 const netns = `qb-browser-${process.pid}`;
 let work, context, children = [];
@@ -64,12 +72,14 @@ function probe() {
   }, 200);
   // Where each segment the player knows starts in its media time.
   function segmentStarts() {
-    const hls = window.quillbrook?.hls;
+    const hls = window.quillbrook?.hls, vhs = window.videojsPlayer?.tech(true).vhs;
     if (hls) return new Map(hls.levels[Math.max(hls.currentLevel, 0)].details.fragments.map((f) => [f.sn, f.start]));
+    const media = vhs?.playlists.media();  // VHS knows a segment's start once it has loaded it
+    if (media) return new Map(media.segments.map((s, i) => [media.mediaSequence + i, s.start]).filter(([, t]) => t >= 0));
     return new Map([...window.shakaPlayer.getManifest().variants[0].video.segmentIndex].filter(Boolean)
       .map((ref) => [+/hlsMcast_(\d+)/.exec(ref.getUris()[0])[1], ref.getStartTime()]));
   }
-  const state = window.probe = { playing: false, longestStillMs: 0 };
+  const state = window.probe = { playing: false, longestStillMs: 0, sizes: new Set() };
   document.addEventListener("DOMContentLoaded", () => {
     const video = document.querySelector("video");
     video.addEventListener("playing", () => { state.playing = true; });
@@ -80,13 +90,15 @@ function probe() {
     video.requestVideoFrameCallback(function presented(nowMs) {
       if (lastFrameMs) state.longestStillMs = Math.max(state.longestStillMs, nowMs - lastFrameMs);
       lastFrameMs = nowMs;
+      state.sizes.add(`${video.videoWidth}x${video.videoHeight}`);
       video.requestVideoFrameCallback(presented);
     });
     state.sample = () => {
       const quality = video.getVideoPlaybackQuality();
       const sample = { wallMs: Date.now(), time: video.currentTime, frames: quality.totalVideoFrames,
-        dropped: quality.droppedVideoFrames, longestStillMs: state.longestStillMs };
+        dropped: quality.droppedVideoFrames, longestStillMs: state.longestStillMs, sizes: [...state.sizes] };
       state.longestStillMs = 0;
+      state.sizes.clear();
       return sample;
     };
     // The wall-clock lag behind the source: the newest segment listed ends,
@@ -106,9 +118,10 @@ function probe() {
 before(async () => {
   work = await mkdtemp(path.join(tmpdir(), "qb-browser-"));
   sh(path.join(ROOT, "scripts/netns.sh"), "add", netns);
-  // The relays serve the page, hls.js and Shaka Player from here.
+  // The relays serve the page, hls.js, Shaka Player and video.js from here.
   await cp(path.join(BUILD, "player"), path.join(work, "www"), { recursive: true });
-  for (const file of ["tests/browser/shaka.html", "node_modules/shaka-player/dist/shaka-player.compiled.js"]) {
+  for (const file of ["tests/browser/shaka.html", "node_modules/shaka-player/dist/shaka-player.compiled.js",
+    "tests/browser/videojs.html", "node_modules/video.js/dist/video.min.js"]) {
     await cp(path.join(ROOT, file), path.join(work, "www", path.basename(file)));
   }
   // Chromium lives in the namespace too; Playwright drives it over inherited
@@ -131,10 +144,10 @@ after(async () => {
 });
 
 // After the settle period, at least 95% of the frames the playback passes are
-// shown, playback keeps pace with the wall clock (a frozen picture shows no
-// dropped frames), the picture never stands still for half a second, and it
-// stays within 10 s of the source.
-async function play(page, player, fps) {
+// shown, each in the stream's picture size, playback keeps pace with the wall
+// clock (a frozen picture shows no dropped frames), the picture never stands
+// still for half a second, and it stays within 10 s of the source.
+async function play(page, player, { name, fps, size }) {
   await page.waitForFunction(() => window.probe.playing, null, { timeout: 36_000 });
   await sleep(6000);  // players seek and fill their buffers at first; what counts is how they go on
   const first = await page.evaluate(() => window.probe.sample());
@@ -146,23 +159,24 @@ async function play(page, player, fps) {
   const played = last.time - first.time;
   const result = { shown: (last.frames - first.frames - (last.dropped - first.dropped)) / (played * fps),
     pace: played * 1000 / (last.wallMs - first.wallMs), longestStillMs: last.longestStillMs,
-    latency: Math.max(...latencies), errors: [...page.errors, ...await page.evaluate(player.errors)] };
-  console.log(`# ${player.name} at ${fps} fps: ${JSON.stringify(result)}`);
-  assert.ok(result.shown >= 0.95 && result.pace >= 0.95 && result.longestStillMs < 500 && result.latency < 10,
-    JSON.stringify(result));
+    latency: Math.max(...latencies), sizes: last.sizes, errors: [...page.errors, ...await page.evaluate(player.errors)] };
+  console.log(`# ${player.name}, ${name}: ${JSON.stringify(result)}`);
+  assert.ok(result.shown >= 0.95 && result.pace >= 0.95 && result.longestStillMs < 500 && result.latency < 10 &&
+    result.sizes.join() === size, JSON.stringify(result));
   assert.deepEqual(result.errors, []);
 }
 
 for (const stream of STREAMS) {
-  test(`the ${stream.fps} fps stream plays in hls.js and Shaka Player`, async (t) => {
+  test(`${stream.name} plays in ${stream.players.join(", ")}`, async (t) => {
     t.after(stopChildren);  // before the next stream's relay starts, whatever happens here
     const source = sh(path.join(ROOT, "tools/test_stream.sh"), ...stream.recipe).trim();
     inNetns([path.join(BUILD, "quillbrook")], { cwd: path.join(work, "www"), env: { ...process.env, HOME: work } });
-    const client = inNetns([path.join(BUILD, "client/quillbrook-client"), "--wait-for-relay", "10", SOURCE]);
+    const client = inNetns([path.join(BUILD, "client/quillbrook-client"), "--wait-for-relay", "10",
+      [SOURCE, stream.pid].filter(Boolean).join(":")]);
     for (const deadline = Date.now() + 15_000; !client.output.includes("described stream"); await sleep(100)) {
       assert.ok(Date.now() < deadline, `no stream described: ${client.output}`);
     }
-    for (const player of PLAYERS) {
+    for (const player of PLAYERS.filter((p) => stream.players.includes(p.name))) {
       const page = await context.newPage();
       page.errors = [];
       page.on("pageerror", (error) => page.errors.push(String(error)));
@@ -172,12 +186,12 @@ for (const stream of STREAMS) {
           await page.waitForFunction(() => window.quillbrook?.state === "waiting", null, { timeout: 10_000 });
           assert.equal(await page.evaluate(() => document.getElementById("source").href),
             "http://127.0.0.1:8154/hlsMcast_ll.m3u8");
-          inNetns([path.join(BUILD, "tools/mcast_send"), source, ...SOURCE.split(":"), "--realtime",
+          inNetns([path.join(BUILD, "tools/mcast_send"), source, ...SOURCE.split(":"), "--realtime", "--loop",
             "--max-seconds", "300"]);
         }
-        await play(page, player, stream.fps);
+        await play(page, player, stream);
       } finally {
-        await page.screenshot({ path: path.join(OUTPUT, `${player.name}-${stream.fps}.png`) });
+        await page.screenshot({ path: path.join(OUTPUT, `${player.name}-${stream.name.replace(/\W+/g, "-")}.png`) });
         await page.close();
       }
     }

@@ -2,6 +2,7 @@
 (scripts/netns.sh), holding only its loopback with the multicast range routed
 onto it, so nothing a test sends can leave the machine. The relay runs inside
 with its own folder and HOME."""
+import contextlib
 import ctypes
 import http.client
 import itertools
@@ -44,26 +45,17 @@ def _checked(result):
         raise OSError(ctypes.get_errno(), "setns")
 
 
-class NetNamespace:
-    """A namespace made by scripts/netns.sh that this thread enters; children
-    forked from it inherit it, so the relay, senders and players all live
-    inside. Leaving removes it with whatever still runs there."""
-
-    def __enter__(self):
-        self.name = f"qb-e2e-{os.getpid()}-{next(_namespace_numbers)}"
-        subprocess.run([ROOT / "scripts/netns.sh", "add", self.name], check=True)
-        self._home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        target = os.open(f"/run/netns/{self.name}", os.O_RDONLY)
-        try:
-            _checked(_libc.setns(target, CLONE_NEWNET))
-        finally:
-            os.close(target)
-        return self
-
-    def __exit__(self, *exc):
-        _checked(_libc.setns(self._home, CLONE_NEWNET))
-        os.close(self._home)
-        subprocess.run([ROOT / "scripts/netns.sh", "del", self.name], check=True)
+@contextlib.contextmanager
+def inside(namespace):
+    """This thread in a named namespace meanwhile; what it starts or makes there, process or socket, stays there."""
+    home, there = os.open("/proc/thread-self/ns/net", os.O_RDONLY), os.open(f"/run/netns/{namespace}", os.O_RDONLY)
+    try:
+        _checked(_libc.setns(there, CLONE_NEWNET))
+        yield
+    finally:
+        _checked(_libc.setns(home, CLONE_NEWNET))
+        os.close(there)
+        os.close(home)
 
 
 class Process:
@@ -167,8 +159,14 @@ class Viewer(hls_viewers.Viewer):
 
 @pytest.fixture
 def netns():
-    with NetNamespace() as ns:
-        yield ns
+    """The test's own namespace (scripts/netns.sh), for relay, senders and players; it ends with all still there."""
+    name = f"qb-e2e-{os.getpid()}-{next(_namespace_numbers)}"
+    subprocess.run([ROOT / "scripts/netns.sh", "add", name], check=True)
+    try:
+        with inside(name):
+            yield name
+    finally:
+        subprocess.run([ROOT / "scripts/netns.sh", "del", name], check=True)
 
 
 @pytest.fixture
@@ -180,9 +178,9 @@ def relay(netns, tmp_path):
 
 @pytest.fixture(scope="session")
 def make_stream():
-    def make(seconds, video_pid=None, picture="", encoding=""):
+    def make(seconds, video_pid=None, picture="", encoding="", *muxing):
         """A test stream from the one cache (tools/test_stream.sh); the arguments are its maker's."""
-        args = [str(seconds)] if video_pid is None else [str(seconds), hex(video_pid), picture, encoding]
+        args = [str(seconds)] if video_pid is None else [str(seconds), hex(video_pid), picture, encoding, *muxing]
         made = subprocess.run([ROOT / "tools/test_stream.sh", *args], check=True, stdout=subprocess.PIPE, text=True,
                               timeout=300)
         return Path(made.stdout.strip())

@@ -2,6 +2,7 @@
 time, in stages; after each the test waits until the relay's socket queue is
 empty and fetches every new segment, so none leaves the ring unseen."""
 import http.client
+import json
 import re
 import socket
 import struct
@@ -10,7 +11,7 @@ from pathlib import Path
 
 import pytest
 import wire
-from conftest import ALT_PORT, HTTP_PORT, PLAYLIST, Process, Viewer, http_get, looped, poll
+from conftest import ALT_PORT, HTTP_PORT, PLAYLIST, Process, Viewer, http_get, looped, poll, sender
 
 GROUP, UDP_PORT = "239.1.2.3", 5000
 VIDEO_PID = 0x1E1  # not the default, so the description must carry it
@@ -186,11 +187,13 @@ def test_a_stream_through_the_ring(relay, make_stream):
     assert_intact(relay)
 
 
+# A multiplex as head-ends send it: program number: video PID, picture, service name; audio on the PID after the video.
+PROGRAMS = {1: (0x200, 1280, 720, "One"), 2: (0x300, 960, 540, "Two"), 3: (0x400, 640, 360, "Three")}
 X264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k"
 AAC = "-c:a aac -b:a 128k -ac 2"
 # What head-ends and encoders send: seconds, video PID, picture, encoding. Audio goes on the next PID.
 SOURCES = {
-    "h264_25": (12, 0x100, "testsrc2=size=640x360:rate=25", f"{X264} -g 50 -keyint_min 50 {AAC}"),
+    "h264_25": (12, 0x1011, "testsrc2=size=640x360:rate=25", f"{X264} -g 50 -keyint_min 50 {AAC}"),
     "h264_2997": (12, 0x100, "testsrc2=size=640x360:rate=30000/1001", f"{X264} -g 30 -keyint_min 30 {AAC}"),
     "hevc_50": (12, 0x100, "testsrc2=size=640x360:rate=50", "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -b:v 1500k"
                 f" -x265-params keyint=100:min-keyint=100:scenecut=0:bframes=3:open-gop=0:log-level=error {AAC}"),
@@ -199,9 +202,15 @@ SOURCES = {
     # HD channels: noise keeps the rate up, every I-frame of the 40 Mbit/s one 1.1-1.5 MB; segments hold whole GOPs.
     "hd_12m": (10, 0x100, "testsrc2=size=1920x1080:rate=25,noise=alls=12", "-c:v libx264 -preset ultrafast "
                f"-pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -b:v 12M -maxrate 12M -bufsize 12M {AAC}"),
+    "programs": (12, 0x200, ";".join(f"testsrc2=size={w}x{h}:rate=25[out{i}]" for i, (_, w, h, _) in
+                                     enumerate(PROGRAMS.values())), f"-map 1:a -map 1:a {X264} -g 50 -keyint_min 50 {AAC}",
+                 " ".join(f"-streamid {i}:{pid} -streamid {i + 3}:{pid + 1} -program title={name}:program_num={n}:st={i}:"
+                          f"st={i + 3}" for i, (n, (pid, _, _, name)) in enumerate(PROGRAMS.items()))),
+    "radio": (12, 0x101, "", "-vn -c:a mp2 -b:a 192k -ac 2"),
     "highrate": (7, 0x100, "testsrc2=size=1920x1080:rate=60,noise=alls=32", "-c:v libx264 -preset ultrafast "
                  f"-pix_fmt yuv420p -g 60 -keyint_min 60 -sc_threshold 0 -b:v 40M -maxrate 40M -bufsize 40M {AAC}"),
 }
+DESCRIBED_WITHOUT_PID = {"h264_25"}  # the relay finds the video in the tables
 
 
 @pytest.mark.parametrize("name", ["h264_25", "h264_2997", "hevc_50", "mpeg2_25", "h264_60_rtp", "hd_12m",
@@ -211,7 +220,7 @@ def test_real_sources(relay, make_stream, name):
     seconds, pid, *recipe = SOURCES.get(source, (12, None))  # h264_60: the default stream
     path, pid = make_stream(seconds, pid, *recipe), pid or 0x100
     stream = Stream(wire.datagrams_of(path.read_bytes()), pid, rtp, name.endswith("_codec_marks"))
-    relay.start(f"{GROUP}:{UDP_PORT}:{pid:x}")
+    relay.start(f"{GROUP}:{UDP_PORT}" + ("" if source in DESCRIBED_WITHOUT_PID else f":{pid:x}"))
     viewer = Viewer()
     player, more = None, True
     while more:
@@ -228,3 +237,50 @@ def test_real_sources(relay, make_stream, name):
     lines = relay.log_lines()
     assert lines.count("Stream is RTP-wrapped; reading the transport packets inside") == rtp
     assert_intact(relay)
+
+
+@pytest.mark.parametrize("named, nit", [(0x200, False), (0x300, False), (0x400, False), (None, False), (None, True)])
+def test_one_program_of_a_multiplex(relay, make_stream, named, nit):
+    """Named by its video PID, or by none (the first with video, past a NIT entry), one program alone comes out."""
+    data = make_stream(*SOURCES["programs"]).read_bytes()
+    stream = Stream(wire.datagrams_of(wire.with_network_entry(data) if nit else data), named or 0x200)
+    number = next((n for n, (pid, *_) in PROGRAMS.items() if pid == named), 1)
+    (video_pid, width, height, name), pmt_pid = PROGRAMS[number], 0x0FFF + number  # ffmpeg's PMT PIDs
+    relay.start(f"{GROUP}:{UDP_PORT}" + (f":{named:x}" if named else ""))
+    viewer, more = Viewer(), True
+    while more:
+        more = stream.send(600)
+        viewer.fetch_new()
+    streams = [{"id": hex(video_pid), "width": width, "height": height}, {"id": hex(video_pid + 1)}]
+    counters = {}
+    for n, body in sorted(viewer.segments.items()):
+        packets = [body[at:at + TS_PACKET_BYTES] for at in range(0, len(body), TS_PACKET_BYTES)]
+        pids = [(packet[1] & 0x1F) << 8 | packet[2] for packet in packets]
+        # A player may start at any segment but the first: the relay's own PAT and the PMT lead it.
+        assert set(pids) == {0, pmt_pid, video_pid, video_pid + 1} and (n == 0 or pids[:2] == [0, pmt_pid]), n
+        for pid, packet in zip(pids, packets):
+            step = packet[3] >> 4 & 1  # a packet without payload repeats its counter
+            assert pid not in counters or (counters[pid] + step) % 16 == packet[3] & 0x0F, f"{pid:#x} in {n}"
+            counters[pid] = packet[3] & 0x0F
+            assert pid != 0 or wire.crc32_mpeg2(packet[5:8 + packet[7]]) == 0, f"a PAT's CRC-32 in {n}"
+        probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "program=program_num:stream=id,width,height",
+                                "-of", "json", "-"], input=body, capture_output=True, check=True)
+        assert json.loads(probe.stdout) == {"programs": [{"program_num": number, "streams": streams}],
+                                            "streams": streams}, f"hlsMcast_{n}.ts: {probe.stdout}"
+    assert len(viewer.segments) >= 4
+    info = (f'program="{number}",service="{name}",video_pid="{video_pid:#x}",video_codec="h264",'
+            f'audio_pid="{video_pid + 1:#x}",audio_codec="aac"')
+    assert f"\nquillbrook_stream_info{{{info}}} 1\n" in http_get("/metrics")[2].decode()
+    assert_intact(relay)
+
+
+def test_radio(relay, make_stream):
+    """Audio alone cuts a radio service's segments at the stream's own pace."""
+    relay.start(f"{GROUP}:{UDP_PORT}")
+    sender(make_stream(*SOURCES["radio"]), GROUP, UDP_PORT, "--realtime")
+    poll(lambda: not not_found(PLAYLIST), timeout=6, what="the first playlist")
+    viewer = Viewer()
+    poll(lambda: viewer.fetch_new() >= 0 and len(viewer.segments) >= 3, timeout=10, what="a third segment")
+    assert all(1.8 <= seconds <= 2.45 for seconds in viewer.extinf.values()), viewer.extinf
+    assert ('Program 1 ("Service01"), 1 of 1: PMT PID 0x1000, PCR PID 0x101, streams 0x101 mp2 audio; segments cut '
+            'on 0x101 (radio); passed on as it comes') in relay.log_lines()

@@ -1,14 +1,13 @@
 """A source-specific stream: the relay in its namespace, two sources sending to one group and port from a
 namespace of their own, joined by a veth on TEST-NET-2. The relay takes the described source alone, while a
 witness beside it sees both arrive, and reports its membership in IGMPv3."""
-import ctypes
 import os
 import re
 import select
 import socket
 import subprocess
 
-from conftest import http_get, poll
+from conftest import http_get, inside, poll
 
 SOURCE, OTHER, RELAY_ADDRESS, V3_ROUTERS = "198.51.100.1", "198.51.100.2", "198.51.100.9", "224.0.0.22"
 GROUP, UDP_PORT, SENT = "232.1.1.1", 5000, 100
@@ -23,19 +22,6 @@ route replace 224.0.0.0/4 dev qbssm0
 -n {ns} route add 224.0.0.0/4 dev qbssm1"""
 
 
-def sockets_made_in(namespace, *kinds):
-    """A socket stays in the namespace it was made in; this thread goes there only to make them."""
-    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    there = os.open(f"/run/netns/{namespace}", os.O_RDONLY)
-    try:
-        assert setns(there, 0) == 0, os.strerror(ctypes.get_errno())
-        return [socket.socket(socket.AF_INET, *kind) for kind in kinds]
-    finally:
-        assert setns(home, 0) == 0, os.strerror(ctypes.get_errno())
-        os.close(there)
-        os.close(home)
-
-
 def metric(name):
     return int(re.search(rf"^{name} (\d+)$", http_get("/metrics")[2].decode(), re.M)[1])
 
@@ -46,8 +32,10 @@ def test_the_relay_takes_the_described_source_alone(relay):
     try:
         for line in LINKS.format(ns=namespace, relay=RELAY_ADDRESS, source=SOURCE, other=OTHER).splitlines():
             subprocess.run(["ip", *line.split()], check=True)
-        made = sockets_made_in(namespace, (socket.SOCK_RAW, socket.IPPROTO_IGMP), (socket.SOCK_DGRAM,),
-                               (socket.SOCK_DGRAM,)) + [socket.socket(socket.AF_INET, socket.SOCK_DGRAM)]
+        with inside(namespace):  # the sniffer and the senders stay on the far side of the veth
+            made = [socket.socket(socket.AF_INET, *kind) for kind in ((socket.SOCK_RAW, socket.IPPROTO_IGMP),
+                                                                       (socket.SOCK_DGRAM,), (socket.SOCK_DGRAM,))]
+        made.append(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
         sniffer, *senders, witness = made
         # As IGMPv3 routers do: without the membership, reports to 224.0.0.22 are not taken in.
         sniffer.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
