@@ -20,7 +20,7 @@ const SOURCE = "239.255.0.1:5000";
 // The multiplex's second program is named: [video PID, picture size, service name]; audio on the next PID.
 const PROGRAMS = [[0x200, "1280x720", "One"], [0x300, "960x540", "Two"], [0x400, "640x360", "Three"]];
 const STREAMS = [
-  { name: "60 fps", fps: 60, size: "426x240", players: ["hls.js", "Shaka"], recipe: ["60"] },
+  { name: "60 fps", fps: 60, size: "426x240", players: ["hls.js", "hls.js classic", "Shaka"], recipe: ["60"] },
   { name: "program 2 of 3", fps: 25, size: "960x540", pid: "300", players: ["hls.js", "Shaka", "video.js"],
     recipe: ["60", "0x200", PROGRAMS.map(([, size], i) => `testsrc2=size=${size}:rate=25[out${i}]`).join(";"),
       "-map 1:a -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -g 50 -keyint_min 50 -sc_threshold 0 \
@@ -31,9 +31,12 @@ ${i + 3}:${pid + 1} -program title=${name}:program_num=${i + 1}:st=${i}:st=${i +
 -keyint_min 50 -sc_threshold 0 -b:v 12M -maxrate 12M -bufsize 12M -c:a aac"] },
 ];
 // Our page is opened before the source starts, so it has to wait and retry; a
-// javascript: playlist address must give way to the relay's own.
+// javascript: playlist address must give way to the relay's own. It plays the
+// low-latency playlist, or with ?classic the classic one; Shaka plays the
+// classic one, since it shows too few frames of MPEG-TS parts.
 const PLAYERS = [
   { name: "hls.js", page: "/?src=javascript:document.title='ran'", errors: () => window.quillbrook.fatalErrors },
+  { name: "hls.js classic", page: "/?classic", errors: () => window.quillbrook.fatalErrors },
   { name: "Shaka", page: "/shaka.html", errors: () => window.playerErrors },
   { name: "video.js", page: "/videojs.html", errors: () => window.playerErrors },
 ];
