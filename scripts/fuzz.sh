@@ -18,7 +18,7 @@ packages=(clang-14 libclang-rt-14-dev libcivetweb-dev cmake make)
 scripts/install-packages.sh "${packages[@]}"
 
 build=build-fuzz
-targets=(ts_scan stream_description segment_name)
+targets=(ts_scan stream_description segment_name psi)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQB_WERROR=ON \
   -DQB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzzer}"
@@ -38,6 +38,8 @@ for target in "${targets[@]}"; do
   [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
   # Several datagrams of up to 4,096 bytes in one input.
   [ "$target" = ts_scan ] && options+=(-max_len=16384)
+  # Tables of several programs take many packets.
+  [ "$target" = psi ] && options+=(-max_len=8192)
   if [ "$seconds" -eq 0 ]; then
     options+=(-runs=0)
   else
