@@ -13,6 +13,7 @@
 # network. Viewers go in the tier namespace:
 #
 #   ip netns exec ${P}tier tools/hls_viewers.py http://127.0.0.1:8080/ch1/hlsMcast.m3u8 --viewers 100
+#   ip netns exec ${P}tier tools/hls_viewers.py http://127.0.0.1:8080/ch1/hlsMcast_ll.m3u8 --low-latency --viewers 100
 #
 # Runs until Ctrl-C or SIGTERM, then removes everything it made. The same
 # layout maps onto real hosts: one relay per host, the tier on its own host,
