@@ -203,6 +203,8 @@ void SegmentRing::Truncate(Segment& segment, int64_t size) {
 
 // Called under mutex.
 void SegmentRing::Write(const uint8_t* data, int32_t length, AppendResult& result) {
+    // The stream's first packet dates it, not the moment the ring was made ready for it.
+    if (records[filling].wallMs == 0 && length > 0) records[filling].wallMs = wallClockMs();
     while (length > 0) {
         Segment& segment = records[filling];
         int32_t used = static_cast<int32_t>(segment.size % kBlockBytes);
@@ -276,7 +278,6 @@ int SegmentRing::NewRecord() {
     freeRecords.pop_back();
     records[record] = Segment{};
     records[record].inRing = true;
-    records[record].wallMs = wallClockMs();
     return record;
 }
 

@@ -66,12 +66,13 @@ TEST(SegmentName, TheRingsOwnSpellingOnly) {
 
 constexpr int kReaders = 64;
 constexpr int kTestPoolBlocks = 200;
+int64_t wallMs = 1000;  // the rings' wall clock here
 
 class Ring : public testing::Test {
 protected:
     void SetUp() override { Reset(); }
     void Reset(int poolBlocks = kTestPoolBlocks) {
-        ring = std::make_unique<SegmentRing>(counters, kReaders);
+        ring = std::make_unique<SegmentRing>(counters, kReaders, [] { return wallMs; });
         ASSERT_TRUE(ring->Allocate(poolBlocks));
         Frame(0, 0, false);  // the first frame start: the segment's clock starts
     }
@@ -168,6 +169,8 @@ TEST(Parts, EndAtAFrameStartBeforeTheTarget) {
 // a part is answered when it comes, or at its deadline.
 TEST_F(Ring, PartsOfTheSegmentBeingFilled) {
     const auto now = [] { return std::chrono::steady_clock::now(); };
+    wallMs = 7000;  // the stream's first packet comes late
+    ring->Append(bytes.data(), kTsPacketBytes, nullptr);
     CutNow();  // the first segment, closed at its first keyframe
     std::vector<uint8_t> stream(30 * kTsPacketBytes);
     for (size_t i = 0; i < stream.size(); i++) stream[i] = static_cast<uint8_t>(i / kTsPacketBytes);
@@ -199,7 +202,8 @@ TEST_F(Ring, PartsOfTheSegmentBeingFilled) {
     appender.join();
     const RingSnapshot closed = ring->Snapshot();
     EXPECT_EQ(closed.listed[1].parts.count, 5) << "its last part ends at the cut";
-    EXPECT_EQ(closed.listed[1].wallMs, closed.listed[0].wallMs + closed.listed[0].durationMs) << "by the stream's clock";
+    EXPECT_EQ(closed.listed[0].wallMs, 7000) << "dated by its first packet";
+    EXPECT_EQ(closed.listed[1].wallMs, 7000 + closed.listed[0].durationMs) << "by the stream's clock";
 }
 
 // A cut moves back over the tables right before its frame, so the segment
