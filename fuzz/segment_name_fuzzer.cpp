@@ -6,6 +6,9 @@
 //   op % 4 == 2  lease "hlsMcast_N.ts", N = newest segment - (next byte % 10)
 //   op % 4 == 3  release held lease number (next byte) % held
 // Bit 0x80 of a lease op keeps the lease; at most one per web worker is held.
+// Only the ring's own spelling of one of the seven newest segments is served,
+// or of its one part (each segment here ends at its only frame start), and a
+// lease keeps the bytes its segment closed with however far the ring moves.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -13,7 +16,6 @@
 
 #include "fuzz/fuzz_check.h"
 #include "hls/segment_ring.h"
-#include "ts/ts_packet.h"
 
 namespace {
 
@@ -31,24 +33,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RelayCounters counters;
     auto ring = std::make_unique<SegmentRing>(counters, kReaders);
     FUZZ_CHECK(ring->Allocate(kPoolBlocks));
-    std::vector<int32_t> closedBytes;  // per segment number
+    std::vector<int64_t> closedBytes;  // per segment number
     std::vector<std::pair<SegmentLease, int>> held;  // with its segment number
     const auto release = [&](size_t index) {
         const auto [lease, segment] = held[index];
-        FUZZ_CHECK(lease.size == closedBytes[segment]);  // unchanged however far the ring moved
-        size_t at = 0;
-        for (const auto& [data, size] : lease.spans) {
-            for (int32_t i = 0; i < size; i++, at++) FUZZ_CHECK(data[i] == SegmentByte(segment, at));
+        int64_t at = 0;
+        for (const auto& [bytes, length] : lease.spans) {
+            for (int32_t i = 0; i < length; i++, at++) FUZZ_CHECK(bytes[i] == SegmentByte(segment, at));
         }
+        FUZZ_CHECK(at == lease.size && lease.size == closedBytes[segment]);
         ring->Release(lease);
         held.erase(held.begin() + static_cast<long>(index));
     };
     const auto request = [&](const std::string& name, bool keep) {
-        // Only the ring's own spelling of one of the seven newest numbers is served.
         const int newest = static_cast<int>(closedBytes.size()) - 1;
         int segment = -1;
         for (int n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
-            if (name == "hlsMcast_" + std::to_string(n) + ".ts") segment = n;
+            const std::string stem = "hlsMcast_" + std::to_string(n);
+            if (name == stem + ".ts" || name == stem + ".0.ts") segment = n;
         }
         const SegmentLease lease = ring->Lease(name);
         FUZZ_CHECK((lease.record >= 0) == (segment >= 0));
@@ -70,10 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> content((next() % 8 + 1) * kTsPacketBytes);
             for (size_t i = 0; i < content.size(); i++) content[i] = SegmentByte(closedBytes.size(), i);
             ring->Append(content.data(), static_cast<int32_t>(content.size()), &frame);
-            closedBytes.push_back(static_cast<int32_t>(content.size()));
+            closedBytes.push_back(static_cast<int64_t>(content.size()));
         } else if (op % 4 == 1) {
-            const size_t wanted = next() % 32;
-            const size_t length = std::min<size_t>(wanted, end - data);
+            const size_t length = std::min<size_t>(next() % 32, end - data);
             request(std::string(reinterpret_cast<const char*>(data), length), op & 0x80);
             data += length;
         } else if (op % 4 == 2) {
