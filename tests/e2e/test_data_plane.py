@@ -12,10 +12,11 @@ from pathlib import Path
 import pytest
 import wire
 from conftest import ALT_PORT, HTTP_PORT, PLAYLIST, Process, Viewer, http_get, looped, poll, sender
+from wire import NULL_PACKET, TS_PACKET_BYTES
 
 GROUP, UDP_PORT = "239.1.2.3", 5000
 VIDEO_PID = 0x1E1  # not the default, so the description must carry it
-TS_PACKET_BYTES, RELAY_DATAGRAM_BYTES = 188, 4096
+RELAY_DATAGRAM_BYTES = 4096
 # A pool for 4 Mbit/s (the ring scenario's) cuts a segment past 19 blocks of 65,424 bytes, the default pool
 # (40 Mbit/s) past 188.
 RING_MAX_MBITS, RING_CUT_BYTES, DEFAULT_CUT_BYTES = 4, 19 * 65_424, 188 * 65_424
@@ -124,7 +125,6 @@ def stalled_reader(number):
     return reader
 
 
-NULL_PACKET = bytes([0x47, 0x1F, 0xFF, 0x10]) + b"\xff" * (TS_PACKET_BYTES - 4)
 # What a broken head-end or a stray sender might put on the group; none looks like a video frame start.
 MALFORMED = [b"\xde\xad\xbe\xef" * (7 * TS_PACKET_BYTES // 4), NULL_PACKET * 2 + NULL_PACKET[:100],
              (NULL_PACKET * 43)[:8000], NULL_PACKET + b"\x00" + NULL_PACKET[1:] + NULL_PACKET]
@@ -191,14 +191,11 @@ def test_a_stream_through_the_ring(relay, make_stream):
 PROGRAMS = {1: (0x200, 1280, 720, "One"), 2: (0x300, 960, 540, "Two"), 3: (0x400, 640, 360, "Three")}
 X264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -sc_threshold 0 -b:v 1500k -maxrate 1500k -bufsize 3000k"
 AAC = "-c:a aac -b:a 128k -ac 2"
-# What head-ends and encoders send: seconds, video PID, picture, encoding. Audio goes on the next PID.
+# What head-ends and encoders send: seconds, video PID, picture, encoding. Audio goes on the next PID. The
+# relay reads no codec's payload but for its keyframe marks (unit-tested), so one 25 fps H.264 source with
+# B-frames stands for the codecs and frame rates of the same GOP structure.
 SOURCES = {
     "h264_25": (12, 0x1011, "testsrc2=size=640x360:rate=25", f"{X264} -g 50 -keyint_min 50 {AAC}"),
-    "h264_2997": (12, 0x100, "testsrc2=size=640x360:rate=30000/1001", f"{X264} -g 30 -keyint_min 30 {AAC}"),
-    "hevc_50": (12, 0x100, "testsrc2=size=640x360:rate=50", "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -b:v 1500k"
-                f" -x265-params keyint=100:min-keyint=100:scenecut=0:bframes=3:open-gop=0:log-level=error {AAC}"),
-    "mpeg2_25": (12, 0x1E1, "testsrc2=size=720x576:rate=25", "-c:v mpeg2video -pix_fmt yuv420p -g 12 -bf 2 -b:v 4M "
-                 "-maxrate 4M -bufsize 1835k -c:a mp2 -b:a 192k -ac 2"),
     # HD channels: noise keeps the rate up, every I-frame of the 40 Mbit/s one 1.1-1.5 MB; segments hold whole GOPs.
     "hd_12m": (10, 0x100, "testsrc2=size=1920x1080:rate=25,noise=alls=12", "-c:v libx264 -preset ultrafast "
                f"-pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -b:v 12M -maxrate 12M -bufsize 12M {AAC}"),
@@ -213,11 +210,11 @@ SOURCES = {
 DESCRIBED_WITHOUT_PID = {"h264_25"}  # the relay finds the video in the tables
 
 
-@pytest.mark.parametrize("name", ["h264_25", "h264_2997", "hevc_50", "mpeg2_25", "h264_60_rtp", "hd_12m",
-                                  "highrate", "h264_25_codec_marks"])
+# h264_60: the default stream, RTP-wrapped and with the random access indicators cleared, as some head-ends send.
+@pytest.mark.parametrize("name", ["h264_25", "h264_60_rtp_codec_marks", "hd_12m", "highrate"])
 def test_real_sources(relay, make_stream, name):
-    source, rtp = name.removesuffix("_rtp").removesuffix("_codec_marks"), name.endswith("_rtp")
-    seconds, pid, *recipe = SOURCES.get(source, (12, None))  # h264_60: the default stream
+    source, rtp = name.split("_rtp")[0], "_rtp" in name
+    seconds, pid, *recipe = SOURCES.get(source, (12, None))
     path, pid = make_stream(seconds, pid, *recipe), pid or 0x100
     stream = Stream(wire.datagrams_of(path.read_bytes()), pid, rtp, name.endswith("_codec_marks"))
     relay.start(f"{GROUP}:{UDP_PORT}" + ("" if source in DESCRIBED_WITHOUT_PID else f":{pid:x}"))
@@ -239,11 +236,12 @@ def test_real_sources(relay, make_stream, name):
     assert_intact(relay)
 
 
-@pytest.mark.parametrize("named, nit", [(0x200, False), (0x300, False), (0x400, False), (None, False), (None, True)])
+@pytest.mark.parametrize("named, nit", [(0x400, False), (None, True)])
 def test_one_program_of_a_multiplex(relay, make_stream, named, nit):
     """Named by its video PID, or by none (the first with video, past a NIT entry), one program alone comes out."""
-    data = make_stream(*SOURCES["programs"]).read_bytes()
-    stream = Stream(wire.datagrams_of(wire.with_network_entry(data) if nit else data), named or 0x200)
+    *recipe, muxing = SOURCES["programs"]
+    stream = Stream(wire.datagrams_of(make_stream(*recipe, muxing + " -mpegts_flags nit" * nit).read_bytes()),
+                    named or 0x200)
     number = next((n for n, (pid, *_) in PROGRAMS.items() if pid == named), 1)
     (video_pid, width, height, name), pmt_pid = PROGRAMS[number], 0x0FFF + number  # ffmpeg's PMT PIDs
     relay.start(f"{GROUP}:{UDP_PORT}" + (f":{named:x}" if named else ""))
@@ -262,7 +260,6 @@ def test_one_program_of_a_multiplex(relay, make_stream, named, nit):
             step = packet[3] >> 4 & 1  # a packet without payload repeats its counter
             assert pid not in counters or (counters[pid] + step) % 16 == packet[3] & 0x0F, f"{pid:#x} in {n}"
             counters[pid] = packet[3] & 0x0F
-            assert pid != 0 or wire.crc32_mpeg2(packet[5:8 + packet[7]]) == 0, f"a PAT's CRC-32 in {n}"
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "program=program_num:stream=id,width,height",
                                 "-of", "json", "-"], input=body, capture_output=True, check=True)
         assert json.loads(probe.stdout) == {"programs": [{"program_num": number, "streams": streams}],

@@ -1,8 +1,7 @@
 """What the tests put on the wire themselves: transport packets cut into
 datagrams, malformed ones among them, sent in stages at a set rate, bare or
-behind an RTP header; the timestamps of a packet; PAT sections rewritten. A
-stream that plays or loops goes out through the one sender, tools/mcast_send,
-instead."""
+behind an RTP header; the timestamps of a packet. A stream that plays or
+loops goes out through the one sender, tools/mcast_send, instead."""
 import random
 import socket
 import struct
@@ -14,6 +13,7 @@ PACKETS_PER_DATAGRAM = 7  # 1,316 bytes: the largest run that fits a 1,500-byte 
 PES_WITHOUT_HEADER = frozenset((0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF))
 # Sleeping for less than this costs more in wake-up jitter than it gains.
 MIN_SLEEP_SECONDS = 0.001
+NULL_PACKET = bytes([0x47, 0x1F, 0xFF, 0x10]) + b"\xff" * (TS_PACKET_BYTES - 4)
 
 
 def datagrams_of(data):
@@ -40,32 +40,6 @@ def timestamp_offsets(packet):
         return []
     wanted = {0b10: (9,), 0b11: (9, 14)}.get(pes[7] >> 6, ())
     return [start + at for at in wanted if at + 5 <= len(pes)]
-
-
-def crc32_mpeg2(data):
-    """The CRC-32 that ends each table section: polynomial 0x04C11DB7, not reflected, no final XOR."""
-    crc = 0xFFFFFFFF
-    for byte in data:
-        crc ^= byte << 24
-        for _ in range(8):
-            crc = crc << 1 ^ 0x104C11DB7 if crc & 0x80000000 else crc << 1
-    return crc
-
-
-def with_network_entry(data, network_pid=0x10):
-    """The stream with each PAT section listing the network information table first, as program 0 the way DVB
-    multiplexes do; section length and CRC-32 made anew. Each section must start in its packet and leave room."""
-    out = bytearray(data)
-    for at in range(0, len(out) - TS_PACKET_BYTES + 1, TS_PACKET_BYTES):
-        if out[at + 1] & 0x5F != 0x40 or out[at + 2]:  # not where a section starts on PID 0
-            continue
-        start = at + 5 + out[at + 4]  # past the pointer field: ffmpeg's PAT packets carry no adaptation field
-        length = (out[start + 1] & 0x0F) << 8 | out[start + 2]
-        section = bytearray(out[start:start + 8] + struct.pack("!HH", 0, 0xE000 | network_pid) +
-                            out[start + 8:start + 3 + length - 4])
-        section[1:3] = struct.pack("!H", 0xB000 | (length + 4))
-        out[start:start + len(section) + 4] = section + struct.pack("!I", crc32_mpeg2(section))
-    return bytes(out)
 
 
 class RtpWrapper:

@@ -165,19 +165,6 @@ TEST_F(Ring, PartsOfTheSegmentBeingFilled) {
     EXPECT_EQ(closed.listed[1].wallMs, closed.listed[0].wallMs + closed.listed[0].durationMs) << "the stream's clock";
 }
 
-// A cut moves back over the tables right before its frame, so the segment
-// begins with them; here they straddle two blocks, and the segments span many.
-TEST_F(Ring, ACutBeginsWithTheTablesBeforeItsFrame) {
-    std::vector<uint8_t> stream(5 * kBlockBytes + 2 * kTsPacketBytes);
-    for (size_t i = 0; i < stream.size(); i++) stream[i] = static_cast<uint8_t>(i / kTsPacketBytes * 7 + i);
-    const int32_t tableBytes = 3 * kTsPacketBytes;
-    const FrameStart frame{3 * kTimestampHz, k60Fps, true, tableBytes};
-    ring->Append(stream.data(), static_cast<int32_t>(stream.size()), &frame);
-    CutNow();
-    EXPECT_EQ(Joined(ring->Lease(Name(0))), std::vector<uint8_t>(stream.begin(), stream.end() - tableBytes));
-    EXPECT_EQ(Joined(ring->Lease(Name(1))), std::vector<uint8_t>(stream.end() - tableBytes, stream.end()));
-}
-
 // Senders lease while the receive thread cuts; under TSan any look-up made
 // without the ring's lock is a reported race, and torn reads show as changed bytes.
 TEST_F(Ring, LeasesRaceSafelyWithCuts) {
