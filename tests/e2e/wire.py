@@ -9,8 +9,6 @@ import time
 
 TS_PACKET_BYTES = 188
 PACKETS_PER_DATAGRAM = 7  # 1,316 bytes: the largest run that fits a 1,500-byte Ethernet MTU
-# Stream ids whose PES packets have no optional header, hence no timestamps (Table 2-21).
-PES_WITHOUT_HEADER = frozenset((0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF))
 # Sleeping for less than this costs more in wake-up jitter than it gains.
 MIN_SLEEP_SECONDS = 0.001
 NULL_PACKET = bytes([0x47, 0x1F, 0xFF, 0x10]) + b"\xff" * (TS_PACKET_BYTES - 4)
@@ -24,41 +22,21 @@ def datagrams_of(data):
     return [bytes(data[i:min(i + step, whole)]) for i in range(0, whole, step)]
 
 
-def read_timestamp(t):
-    """A PTS or DTS field: 33 bits spread over 5 bytes between marker bits."""
+def decode_ticks(packet):
+    """The DTS, else the PTS, of the PES header that starts in the packet: 33 bits over 5 bytes between markers."""
+    pes = packet[4 + (1 + packet[4] if packet[3] & 0x20 else 0):]
+    t = pes[14:19] if pes[7] >> 6 == 0b11 else pes[9:14]
     return ((t[0] & 0x0E) << 29) | (t[1] << 22) | ((t[2] & 0xFE) << 14) | (t[3] << 7) | (t[4] >> 1)
 
 
-def timestamp_offsets(packet):
-    """Offsets within the packet of the PTS and DTS fields of a PES header
-    that starts there; a header cut off by the packet's end is not read."""
-    if not packet[1] & 0x40 or not packet[3] & 0x10:
-        return []
-    start = 4 + (1 + packet[4] if packet[3] & 0x20 else 0)
-    pes = packet[start:start + 19]
-    if len(pes) < 9 or pes[:3] != b"\0\0\1" or pes[3] in PES_WITHOUT_HEADER:
-        return []
-    wanted = {0b10: (9,), 0b11: (9, 14)}.get(pes[7] >> 6, ())
-    return [start + at for at in wanted if at + 5 <= len(pes)]
+def rtp_wrapped(datagrams):
+    """Each datagram behind an RTP version-2 header, as RFC 2250 carries transport packets: payload type 33,
+    sequence numbers stepping by one from a random start, one source (the relay reads no RTP timestamp)."""
+    first, source = random.getrandbits(16), random.getrandbits(32)
+    return [struct.pack("!BBHII", 0x80, 33, (first + i) & 0xFFFF, 0, source) + d for i, d in enumerate(datagrams)]
 
 
-class RtpWrapper:
-    """An RTP version-2 header before each datagram, as RFC 2250 carries
-    transport packets: payload type 33, sequence numbers stepping by one, a
-    90 kHz timestamp of the send time, one source. The numbers carry on across
-    calls, so a stream sent in stages is one RTP stream; they start at random."""
-
-    def __init__(self):
-        self.sequence, self.first_timestamp, self.ssrc = (random.getrandbits(n) for n in (16, 32, 32))
-
-    def wrap(self, payload, seconds):
-        timestamp = (self.first_timestamp + round(seconds * 90_000)) & 0xFFFFFFFF
-        header = struct.pack("!BBHII", 0x80, 33, self.sequence, timestamp, self.ssrc)
-        self.sequence = (self.sequence + 1) & 0xFFFF
-        return header + payload
-
-
-def send_datagrams(datagrams, group, port, rate_bps, *, max_seconds=30, rtp=None):
+def send_datagrams(datagrams, group, port, rate_bps, *, max_seconds=30):
     """Sends the payloads in order at rate_bps (of the payloads), paced against
     the start so that sleep overruns are caught up; ends early after max_seconds."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
@@ -71,5 +49,5 @@ def send_datagrams(datagrams, group, port, rate_bps, *, max_seconds=30, rtp=None
                 return
             if start + sent * 8 / rate_bps - now >= MIN_SLEEP_SECONDS:
                 time.sleep(start + sent * 8 / rate_bps - now)
-            sock.sendto(rtp.wrap(payload, time.monotonic() - start) if rtp else payload, (group, port))
+            sock.sendto(payload, (group, port))
             sent += len(payload)
