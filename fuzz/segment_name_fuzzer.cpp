@@ -1,14 +1,13 @@
-// The segment endpoint's look-up: requested names against the ring, with
-// leases held across cuts the way slow senders hold them. Input: operations,
-// one byte each plus operands:
-//   op % 4 == 0  cut: close a segment of (next byte % 8 + 1) packets
-//   op % 4 == 1  lease a raw name: a length byte (% 32), then that many bytes
-//   op % 4 == 2  lease "hlsMcast_N.ts", N = newest segment - (next byte % 10)
-//   op % 4 == 3  release held lease number (next byte) % held
-// Bit 0x80 of a lease op keeps the lease; at most one per web worker is held.
-// Only the ring's own spelling of one of the seven newest segments is served,
-// or of its one part (each segment here ends at its only frame start), and a
-// lease keeps the bytes its segment closed with however far the ring moves.
+// The segment endpoint's look-up: names requested of the ring while it cuts,
+// with leases held across cuts as slow senders hold them. Input: operations,
+// one byte each plus operands: op % 4 == 0 cuts a segment of (next byte % 8 +
+// 1) packets; 1 leases a raw name, a length byte (% 32) and that many bytes;
+// 2 leases "hlsMcast_N.ts", N the newest segment - (next byte % 10); 3
+// releases held lease (next byte) % held. Bit 0x80 of a lease op keeps the
+// lease, at most one per web worker. Only the ring's own spelling of one of
+// the seven newest segments is served, or of its one part (each here ends at
+// its only frame start), and a lease keeps the bytes its segment closed with
+// however far the ring moves.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -20,9 +19,6 @@
 namespace {
 
 constexpr int kReaders = 64;  // one lease per web worker
-// A block for every segment the ring lists or a reader holds: the pool never
-// runs dry, so every listed name is served.
-constexpr int kPoolBlocks = kSlotCount + kReaders;
 
 // Each segment's bytes follow from its number, so a lease can be checked long after.
 uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>(segment * 31 + offset * 7); }
@@ -32,9 +28,9 @@ uint8_t SegmentByte(size_t segment, size_t offset) { return static_cast<uint8_t>
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RelayCounters counters;
     auto ring = std::make_unique<SegmentRing>(counters, kReaders);
-    FUZZ_CHECK(ring->Allocate(kPoolBlocks));
-    std::vector<int64_t> closedBytes;  // per segment number
-    std::vector<std::pair<SegmentLease, int>> held;  // with its segment number
+    FUZZ_CHECK(ring->Allocate(kSlotCount + kReaders));  // a block a segment: the pool never runs dry
+    std::vector<int64_t> closedBytes;                   // by segment number
+    std::vector<std::pair<SegmentLease, int>> held;     // with its segment number
     const auto release = [&](size_t index) {
         const auto [lease, segment] = held[index];
         int64_t at = 0;
@@ -46,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         held.erase(held.begin() + static_cast<long>(index));
     };
     const auto request = [&](const std::string& name, bool keep) {
-        const int newest = static_cast<int>(closedBytes.size()) - 1;
+        const int closed = static_cast<int>(closedBytes.size());
         int segment = -1;
-        for (int n = std::max(0, newest - (kSlotCount - 2)); n <= newest; n++) {
+        for (int n = std::max(0, closed - (kSlotCount - 1)); n < closed; n++) {
             const std::string stem = "hlsMcast_" + std::to_string(n);
             if (name == stem + ".ts" || name == stem + ".0.ts") segment = n;
         }
@@ -58,11 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         held.emplace_back(lease, segment);
         if (!keep || held.size() > static_cast<size_t>(kReaders)) release(held.size() - 1);
     };
-    // A keyframe past the cut duration closes the segment: its clock started at the frame before.
-    FrameStart frame{0, kDefaultFramePeriodTicks, true};
+    FrameStart frame{0, kDefaultFramePeriodTicks, true};  // the first frame start starts the clock
     const uint8_t noBytes = 0;
     ring->Append(&noBytes, 0, &frame);
-    frame.ticks = 2 * kTimestampHz;
+    frame.ticks = 2 * kTimestampHz;  // then each cut's keyframe comes past the cut duration
 
     const uint8_t* end = data + size;
     const auto next = [&] { return data < end ? *data++ : uint8_t{0}; };
@@ -78,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             request(std::string(reinterpret_cast<const char*>(data), length), op & 0x80);
             data += length;
         } else if (op % 4 == 2) {
-            const int number = static_cast<int>(closedBytes.size()) - 1 - next() % 10;
-            request("hlsMcast_" + std::to_string(number) + ".ts", op & 0x80);
+            request("hlsMcast_" + std::to_string(static_cast<int>(closedBytes.size()) - 1 - next() % 10) + ".ts",
+                    op & 0x80);
         } else if (!held.empty()) {
             release(next() % held.size());
         }

@@ -177,10 +177,10 @@ TEST(ProgramChoice, Rules) {
     const Program tv2{103, 0x300, {V(0x301), V(0x302)}}, data{104, 0x400, {O(0x401), O(0x402)}};
     const struct { const char* what; std::vector<Program> programs; std::optional<int> namedPid; std::string choice; }
         rows[] = {
-        {"a named PID in the second of three programs: cut on its video", {kNit, radio, tv, tv2}, 0x202,
+        // A program named by its video, and the first with video past a NIT entry: the multiplex end-to-end runs.
+        {"a named audio PID: cut on the program's video", {kNit, radio, tv, tv2}, 0x202,
          "#2 program 102 pmt 0x200 cut 0x201"},
         {"a named second video is cut on", {kNit, radio, tv, tv2}, 0x302, "#3 program 103 pmt 0x300 cut 0x302"},
-        {"none named: the first with video", {kNit, data, radio, tv, tv2}, {}, "#3 program 102 pmt 0x200 cut 0x201"},
         {"no video: the first with audio", {kNit, data, radio}, {}, "#2 program 101 pmt 0x100 cut 0x101 radio"},
         {"a PMT unread before the match", {kNit, {101, 0x100, {}, false}, tv}, {}, "waiting"},
         {"a PMT unread after the match", {kNit, tv, {103, 0x300, {}, false}}, {}, "#1 program 102 pmt 0x200 cut 0x201"},
