@@ -1,14 +1,10 @@
-// The program tables as the receive thread follows them. Input: a mode byte,
-// the PID the client names (2 bytes, big-endian; above 0x1FFF: none) and a
-// service_id (2 bytes), then, mode even, 188-byte packets; mode odd, sections,
-// each a PID byte (0: PAT, 1: SDT, else 0x100 + it), a 2-byte length and that
-// many bytes, which get the section_length and CRC_32 that fit them (random
-// packets almost never carry one that holds) and go through PacketizeSection.
-// Sections read back whole, with a CRC_32 that holds; each is parsed from a
-// buffer exactly its length (a read past it is an ASan report) into counts
-// within their arrays and a printable name; and whenever the relay writes its
-// own tables for one program, they read back as one program whose PMT lists
-// the PID that cuts and the PID named.
+// The program tables as the receive thread follows them. Input: a mode byte, the PID the client names
+// (2 bytes; above 0x1FFF: none), a service_id (2 bytes), then 188-byte packets (mode even) or sections (mode
+// odd: a PID byte, 0 PAT, 1 SDT, else 0x100 + it; a 2-byte length; that many bytes, given the section_length
+// and CRC_32 that fit them, so the parsers get deep inputs, and sent through PacketizeSection).
+// Sections read back whole with a CRC_32 that holds, and parse from buffers exactly their length (ASan) into
+// counts within their arrays and a printable, terminated name; whenever the relay writes its own tables for
+// one program, they read back as one program whose PMT lists the PID that cuts and the PID named.
 #include <algorithm>
 #include <map>
 #include <vector>

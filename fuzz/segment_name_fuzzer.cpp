@@ -1,13 +1,10 @@
-// The segment endpoint's look-up: names requested of the ring while it cuts,
-// with leases held across cuts as slow senders hold them. Input: operations,
-// one byte each plus operands: op % 4 == 0 cuts a segment of (next byte % 8 +
-// 1) packets; 1 leases a raw name, a length byte (% 32) and that many bytes;
-// 2 leases "hlsMcast_N.ts", N the newest segment - (next byte % 10); 3
-// releases held lease (next byte) % held. Bit 0x80 of a lease op keeps the
-// lease, at most one per web worker. Only the ring's own spelling of one of
-// the seven newest segments is served, or of its one part (each here ends at
-// its only frame start), and a lease keeps the bytes its segment closed with
-// however far the ring moves.
+// The segment endpoint's look-up: names requested of the ring while it cuts, leases held across cuts as
+// slow senders hold them. Input: operations, a byte each plus operands: op % 4 == 0 cuts a segment of (next
+// byte % 8 + 1) packets; 1 leases a raw name, a length byte (% 32) and that many bytes; 2 leases
+// "hlsMcast_N.ts", N the newest segment - (next byte % 10); 3 releases held lease (next byte) % held; bit
+// 0x80 of a lease op keeps the lease, one per web worker at most. Only the ring's own spelling of one of the
+// seven newest segments, or of its one part (each ends at its only frame start), is served, and a lease
+// keeps the bytes its segment closed with however far the ring moves.
 #include <algorithm>
 #include <memory>
 #include <string>

@@ -1,12 +1,9 @@
-// The receive-side scan over a run of datagrams on one scan state, each in a
-// buffer exactly as long as what was received, so any read past it is an ASan
-// report. Input: the video PID (2 bytes, big-endian), then datagrams, each a
-// 2-byte big-endian length and that many bytes (fewer if the input ends).
-// A datagram may be RTP-wrapped; the scan then reads the packets inside.
-// The chunks tile the whole packets in order, each marked chunk ending right
-// before a video PES start, one for each, and only the last one unmarked; a
-// frame's time never runs backwards or leaps; the indicator always means
-// random access; a partial packet is reported exactly when there is one.
+// The receive-side scan over datagrams on one scan state, each in a buffer exactly as long as received (a
+// read past it is an ASan report). Input: the video PID (2 bytes, big-endian), then datagrams, each a 2-byte
+// length and that many bytes, bare or RTP-wrapped. The chunks tile the whole packets in order, each marked
+// one ending right before a video PES start, one for each, and only the last unmarked; a frame's time never
+// runs backwards or leaps; the indicator always means random access; a partial packet is reported when,
+// and only when, there is one.
 #include <algorithm>
 #include <vector>
 
