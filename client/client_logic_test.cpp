@@ -21,7 +21,6 @@ TEST(ClientArguments, AcceptedAndRefused) {
     EXPECT_TRUE(ParseArguments({"bogus", "--help"}).options->showHelp);
 
     const std::pair<std::vector<std::string>, std::string> refused[] = {
-        {{}, "no stream given"},
         {{"239.1.1.1"}, "expected [SOURCE@]GROUP:PORT[:PID], got \"239.1.1.1\""},
         {{"239.1.1.1:5000:1e1:0"}, "expected [SOURCE@]GROUP:PORT[:PID], got \"239.1.1.1:5000:1e1:0\""},
         {{"239.9.9.9@232.1.1.1:5000"},

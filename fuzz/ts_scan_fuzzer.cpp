@@ -1,8 +1,9 @@
-// The receive-side scan over a run of datagrams on one scan state, each in a
-// buffer exactly as long as what was received, so any read past it is an ASan
-// report. Input: the video PID (2 bytes, big-endian), then datagrams, each a
-// 2-byte big-endian length and that many bytes (fewer if the input ends).
-// A datagram may be RTP-wrapped; the scan then reads the packets inside.
+// The receive-side scan over datagrams on one scan state, each in a buffer exactly as long as received (a
+// read past it is an ASan report). Input: the video PID (2 bytes, big-endian), then datagrams, each a 2-byte
+// length and that many bytes, bare or RTP-wrapped. The chunks tile the whole packets in order, each marked
+// one ending right before a video PES start, one for each, and only the last unmarked; a frame's time never
+// runs backwards or leaps; the indicator always means random access; a partial packet is reported when,
+// and only when, there is one.
 #include <algorithm>
 #include <vector>
 
@@ -11,9 +12,6 @@
 
 namespace {
 
-// The chunks must tile the whole packets in order, each marked chunk ending
-// right before a video PES start and only the last one unmarked; a frame's
-// time never runs backwards or leaps, and the indicator always means random access.
 struct CheckingSink {
     const uint8_t* packets;
     size_t wholeBytes;
@@ -53,22 +51,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data += std::min<size_t>(end - data, 2);
         return length;
     };
-    const int videoPid = static_cast<int>(takeLength());
     TsScanState state;
-    state.cutPid = videoPid;
+    state.cutPid = static_cast<int>(takeLength());
     while (data < end) {
-        const size_t length = takeLength();
-        const std::vector<uint8_t> datagram(data, data + std::min<size_t>(length, end - data));
+        const std::vector<uint8_t> datagram(data, data + std::min<size_t>(takeLength(), end - data));
         data += datagram.size();
         const uint8_t *first = datagram.data(), *last = first + datagram.size();
         const std::optional<RtpPayload> rtp = UnwrapRtp(first, datagram.size());
         FUZZ_CHECK(!rtp || (rtp->data > first && rtp->data + rtp->length <= last && rtp->data[0] == kTsSyncByte));
         const uint8_t* packets = rtp ? rtp->data : first;
         const size_t packetBytes = rtp ? rtp->length : datagram.size();
-        CheckingSink sink{packets, packetBytes - packetBytes % kTsPacketBytes, videoPid};
+        CheckingSink sink{packets, packetBytes - packetBytes % kTsPacketBytes, state.cutPid};
         size_t videoStarts = 0;
         for (size_t at = 0; at < sink.wholeBytes; at += kTsPacketBytes) {
-            videoStarts += TsPacket{packets + at}.pusi() && TsPacket{packets + at}.pid() == videoPid;
+            videoStarts += TsPacket{packets + at}.pusi() && TsPacket{packets + at}.pid() == state.cutPid;
         }
         ScanDatagram(first, datagram.size(), 0, state, sink);
         FUZZ_CHECK(sink.chunked == sink.wholeBytes && sink.marks == videoStarts);

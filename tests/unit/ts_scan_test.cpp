@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "hls/segment_ring.h"
 #include "ingest/scan_sink.h"
 #include "ts/ts_scan.h"
+#include "web/metrics.h"
 
 namespace {
 
@@ -103,10 +105,8 @@ TEST(TsScan, VideoPidAndContinuity) {
         {Datagram({{kVideo | 0x1000, true}, {0x1ABC, true}}), "0+188 t0, 188+188", 0x1ABC},  // all 13 PID bits
         {Datagram({Video(1), Video(13), Video(14)}), "cc 13/2 @188 good 1, 0+564"},  // a lost run: one break
         {Datagram({Video(15), {kVideo, false, 7, false}, Video(0)}), "0+564"},  // 15 wraps; no payload: no count
-        {Datagram({{kAudio, false, 9}, {kAudio, false, 3}}), "0+376"},       // other PIDs are not checked
-        {Datagram({{}, {kAudio, false, 0, true, false}}), "no sync, 0+376"},
-    });
-    EXPECT_EQ(state.goodDatagrams, 4);  // scanned since the break
+    });  // other PIDs checked, the end-to-end runs log breaks; a missing sync byte: the counters test
+    EXPECT_EQ(state.goodDatagrams, 2);  // scanned since the break
     EXPECT_EQ(state.expectedCounter, 1);
 }
 
@@ -222,8 +222,8 @@ TEST(FrameClock, RidesOutJumpsAndGaps) {
 
 }  // namespace
 
-// Each event moves its own counters by exactly this much, and no other: a
-// counter that counted the wrong event would pass every other test.
+// Each event moves its own counters in /metrics by exactly this much, and no
+// other: a counter that counted the wrong event would pass every other test.
 TEST(Counters, EachMovesOnItsOwnEventOnly) {
     RelayCounters counters;
     SegmentRing ring(counters, 1);
@@ -234,51 +234,45 @@ TEST(Counters, EachMovesOnItsOwnEventOnly) {
     TsScanState state;
     tables.Start(state, kVideo);
     const auto scan = [&](const Bytes& d) { ScanDatagram(d.data(), d.size(), 0, state, sink); };
-    const auto named = [&] {
-        const CounterSnapshot c = counters.Snapshot();
-        std::map<std::string, uint64_t> all = {
-            {"sync", c.syncErrors}, {"uneven", c.unevenDatagrams}, {"dropped bytes", c.droppedBytes},
-            {"continuity", c.continuityErrors}, {"rtp input", c.rtpInput}, {"rtp sequence", c.rtpSequenceErrors},
-            {"tables", c.tableErrors},
-            {"datagrams", c.datagramsReceived}, {"bytes", c.receivedBytes}};
-        const char* reasons[] = {"duration", "keyframe", "size", "break", "overflow"};
-        const char* endpoints[] = {"playlist", "ll_playlist", "segment", "part", "metrics"};
-        const char* statuses[] = {"200", "404", "other"};
-        for (size_t r = 0; r < kCutReasons; r++) all[std::string("cut ") + reasons[r]] = c.segments[r];
-        for (size_t e = 0; e < std::size(endpoints); e++) {
-            all[std::string(endpoints[e]) + " bytes"] = c.servedBytes[e];
-            for (size_t s = 0; s < std::size(statuses); s++) {
-                all[endpoints[e] + std::string(" ") + statuses[s]] = c.requests[e][s];
-            }
+    const auto metrics = [&] {  // "quillbrook_NAME_total{LABELS} VALUE" as {"NAME{LABELS}", VALUE}
+        std::map<std::string, uint64_t> all;
+        std::istringstream lines(FormatMetrics(counters.Snapshot(), {}));
+        for (std::string name, value; lines >> name >> value;) {
+            if (name[0] == '#') std::getline(lines, value);
+            else all[std::regex_replace(name, std::regex("^quillbrook_|_total"), "")] = std::stoull(value);
         }
         return all;
     };
     const struct { const char* what; std::function<void()> event; std::map<std::string, uint64_t> moves; } rows[] = {
         {"whole good packets", [&] { scan(Datagram({{}, {kVideo, true, 0, true, true, false, Pes(2, 0)}})); }, {}},
-        {"a packet without its sync byte", [&] { scan(Datagram({{kAudio, false, 0, true, false}})); }, {{"sync", 1}}},
+        {"a packet without its sync byte", [&] { scan(Datagram({{kAudio, false, 0, true, false}})); },
+         {{"sync_errors", 1}}},
         {"bytes past the last whole packet", [&] { scan(Datagram({{}}, {}, Bytes(100))); },
-         {{"uneven", 1}, {"dropped bytes", 100}}},
-        {"a video packet out of sequence", [&] { scan(Datagram({Video(5)})); }, {{"continuity", 1}}},
-        {"the first RTP datagram", [&] { scan(Datagram({{}}, Rtp(1))); }, {{"rtp input", 1}}},
-        {"a gap in its sequence numbers", [&] { scan(Datagram({{}}, Rtp(3))); }, {{"rtp sequence", 1}}},
+         {{"uneven_datagrams", 1}, {"dropped_bytes", 100}}},
+        {"a video packet out of sequence", [&] { scan(Datagram({Video(5)})); }, {{"continuity_errors", 1}}},
+        {"the first RTP datagram", [&] { scan(Datagram({{}}, Rtp(1))); }, {{"rtp_input", 1}}},
+        {"a gap in its sequence numbers", [&] { scan(Datagram({{}}, Rtp(3))); }, {{"rtp_sequence_errors", 1}}},
         {"a keyframe once the segment is due",
-         [&] { scan(Datagram({Video(6, true, Pes(2, 2 * kTimestampHz), true)})); }, {{"cut keyframe", 1}}},
+         [&] { scan(Datagram({Video(6, true, Pes(2, 2 * kTimestampHz), true)})); },
+         {{"segments{reason=\"keyframe\"}", 1}}},
         {"more than the pool holds, no frame start",
-         [&] { for (int i = 0; i < 200; i++) scan(Datagram(std::vector<Packet>(21))); }, {{"cut overflow", 1}}},
+         [&] { for (int i = 0; i < 200; i++) scan(Datagram(std::vector<Packet>(21))); },
+         {{"segments{reason=\"overflow\"}", 1}}},
         {"a PAT whose CRC-32 fails", [&] {
              Bytes section = {0, 0, 0xB0, 0x0D, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0, 1, 2, 3, 4};
              section.resize(kTsPacketBytes - 4, 0xFF);  // stuffing
              scan(Datagram({{0, true, 0, true, true, false, section}}));
-         }, {{"tables", 1}}},
-        {"a segment not found", [&] { counters.CountRequest(Endpoint::kSegment, 404, 0); }, {{"segment 404", 1}}},
+         }, {{"table_errors", 1}}},
+        {"a segment not found", [&] { counters.CountRequest(Endpoint::kSegment, 404, 0); },
+         {{"http_requests{endpoint=\"segment\",code=\"404\"}", 1}}},
         {"a playlist answered 503", [&] { counters.CountRequest(Endpoint::kPlaylist, 503, 20); },
-         {{"playlist other", 1}, {"playlist bytes", 20}}},
+         {{"http_requests{endpoint=\"playlist\",code=\"other\"}", 1}, {"served_bytes{endpoint=\"playlist\"}", 20}}},
     };
     for (const auto& row : rows) {
-        const auto before = named();
+        const auto before = metrics();
         row.event();
         std::map<std::string, uint64_t> moved;
-        for (const auto& [name, value] : named()) {
+        for (const auto& [name, value] : metrics()) {
             if (value != before.at(name)) moved[name] = value - before.at(name);
         }
         EXPECT_EQ(moved, row.moves) << row.what;
