@@ -120,7 +120,8 @@ void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
     const CutReason reason =
         frame.clockBreak ? CutReason::kBreak
                          : CutAtFrameStart(elapsedTicks, frame.periodTicks, size, sizeCutBytes, frame.randomAccess,
-                                           keyframelessSegments < kKeyframelessSegments, segmentCounter == 0);
+                                           keyframelessSegments < kKeyframelessSegments,
+                                           segmentCounter == 0 && !segmentRandomAccess);
     if (reason != CutReason::kNone) {
         ClosePart(size - carry, partElapsedTicks);
         CloseSegment(elapsedTicks, reason, result, carry);

@@ -63,7 +63,8 @@ inline int32_t DurationMs(int64_t ticks) { return static_cast<int32_t>(ticks / k
 // past kLongestSegmentMs, or at once when keyframes have not been seen lately;
 // and, due or not, once it holds more than sizeCutBytes.
 // The first segment, which begins wherever the relay joined, closes at its
-// first random-access frame however short it is: players can start sooner.
+// first random-access frame however short it is, so players can start sooner;
+// firstSegment says it is the first and has had none yet.
 CutReason CutAtFrameStart(int64_t elapsedTicks, int64_t periodTicks, int64_t segmentBytes, int64_t sizeCutBytes,
                           bool randomAccess, bool keyframesLately, bool firstSegment);
 

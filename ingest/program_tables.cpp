@@ -103,6 +103,16 @@ void ProgramTables::OnPat(const Pat& next) {
             keptSections[i] = pmtSections[j];
         }
     }
+    // The program served keeps being served from its new place in the PAT
+    // until the choice is made again, which may wait for other PMTs.
+    if (state == ChoiceState::kChosen) {
+        int moved = -1;
+        for (int i = 0; i < next.count && moved < 0; i++) {
+            if (next.programs[i].number == choice.number && next.programs[i].pmtPid == choice.pmtPid) moved = i;
+        }
+        if (moved < 0) state = ChoiceState::kWaiting;
+        choice.patIndex = moved;
+    }
     pmts = kept;
     pmtSections = keptSections;
     pat = next;
