@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -45,6 +46,8 @@ int64_t ArrivalTicks() {
 }  // namespace
 
 void Ingest::ReceiveLoop(int sock, MulticastStream stream) {
+    // Started from a web server worker, it would go by the worker's name in top and ps.
+    pthread_setname_np(pthread_self(), "qb-receive");
     Log("Starting mcast receive thread\n");
     // Linux caps SO_RCVBUF at net.core.rmem_max (208 KiB unless tuned), too
     // little to ride out a stalled thread at high rates; a privileged relay
