@@ -2,7 +2,8 @@
 # How far behind the source viewers see the picture, and how long a channel
 # takes to start (bench/latency.mjs), in headless Chromium, with the relay,
 # its client and the source in a private network namespace. Sets up what it
-# needs, as the tests do. As root, on Debian 12 (about ten minutes):
+# needs, as the tests do. As root, on Debian 12 (about ten minutes, and a
+# minute and a half more the first time, making its two 8-minute test streams):
 #
 #   scripts/bench-latency.sh [--settle 10] [--seconds 40] [--starts 5] [--results FILE]
 set -euo pipefail
