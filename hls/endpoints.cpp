@@ -71,7 +71,7 @@ Hold JudgeBlockingRequest(const BlockingRequest& request, const RingSnapshot& ri
 int HandlePlaylistRequest(mg_connection* conn, void* data) {
     HlsEndpoints& hls = *static_cast<HlsEndpoints*>(data);
     const RingSnapshot ring = hls.ring.Snapshot();
-    if (ring.segmentsClosed < kSegmentsBeforePlaylist) {
+    if (!PlaylistReady(ring)) {
         hls.counters.CountRequest(Endpoint::kPlaylist, 404, 0);
         mg_send_http_error(conn, 404, "%s", kNotFoundText);
         return 1;

@@ -93,12 +93,17 @@ void WriteLowLatencyPlaylist(std::ostream& out, const RingSnapshot& ring) {
     out << "#EXT-X-PRELOAD-HINT:TYPE=PART,URI=\"" << Name(ring.filling.number, ring.filling.parts.count) << "\"\n";
 }
 
+bool PlaylistReady(const RingSnapshot& ring) {
+    return ring.segmentsClosed - ring.leadIn >= kSegmentsBeforePlaylist;
+}
+
 void WritePlaylist(std::ostream& out, const RingSnapshot& ring, const std::string& hostAddr) {
+    const int first = ring.leadIn && ring.count && ring.listed[0].number == 0;
     out << "#EXTM3U\r\n"
         << "#EXT-X-TARGETDURATION:" << kTargetDurationSeconds << "\r\n"
         << "#EXT-X-DISCONTINUITY\r\n"
-        << "#EXT-X-MEDIA-SEQUENCE:" << ring.mediaSequence << "\r\n";
-    for (int i = 0; i < ring.count; i++) {
+        << "#EXT-X-MEDIA-SEQUENCE:" << ring.mediaSequence + first << "\r\n";
+    for (int i = first; i < ring.count; i++) {
         out << "#EXTINF:";
         WriteExtinfDuration(out, ring.listed[i].durationMs);
         out << "\nhttp://" << hostAddr << ":" << kHttpPort << "/" << kSegmentNamePrefix << ring.listed[i].number

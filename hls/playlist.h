@@ -12,6 +12,10 @@ inline constexpr char kPlaylistContentType[] = "application/vnd.apple.mpegurl";
 inline constexpr int32_t kSegmentsBeforePlaylist = 2;
 
 // The listed segments, each named by an absolute URL on port 8154 of hostAddr.
+// A classic player starts at the oldest, and a lead-in segment holds no
+// keyframe to start from (hls.js fails on it until it leaves the playlist):
+// this playlist lists and counts the segments from the first keyframe on.
+bool PlaylistReady(const RingSnapshot& ring);
 void WritePlaylist(std::ostream& out, const RingSnapshot& ring, const std::string& hostAddr);
 
 // "1.81600," for 1816 ms: the seconds in general notation, then "00,".

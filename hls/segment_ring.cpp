@@ -123,6 +123,7 @@ void SegmentRing::AddFrameStart(const FrameStart& frame, AppendResult& result) {
                                            keyframelessSegments < kKeyframelessSegments,
                                            segmentCounter == 0 && !segmentRandomAccess);
     if (reason != CutReason::kNone) {
+        leadIn |= segmentCounter == 0 && !segmentRandomAccess && frame.randomAccess;
         ClosePart(size - carry, partElapsedTicks);
         CloseSegment(elapsedTicks, reason, result, carry);
         if (frame.clockBreak) {
@@ -339,6 +340,7 @@ RingSnapshot SegmentRing::Snapshot() const {
     snapshot.segmentsClosed = segmentCounter;
     snapshot.mediaSequence = listedCount ? records[listed[0]].number : segmentCounter;
     snapshot.discontinuitySequence = discontinuitySequence;
+    snapshot.leadIn = leadIn;
     const auto copy = [](const Segment& segment) {
         return ClosedSegment{segment.number, segment.durationMs, segment.size, segment.wallMs, segment.discontinuity,
                              segment.parts};

@@ -129,6 +129,7 @@ struct RingSnapshot {
     int32_t mediaSequence = 0;   // the number of the first listed segment
     int32_t segmentsClosed = 0;  // since the stream started; also the number of the one being filled
     int32_t discontinuitySequence = 0;  // clock breaks in the segments that have left the ring
+    bool leadIn = false;  // segment 0 holds no keyframe: it ran from the join to the stream's first
     int count = 0;
     std::array<ClosedSegment, kSlotCount - 1> listed{};
     ClosedSegment filling{};  // its parts so far; its duration and size not yet known
@@ -209,6 +210,7 @@ private:
     int listedCount = 0;
     int32_t segmentCounter = 0;  // segments closed since the stream started
     int32_t discontinuitySequence = 0;
+    bool leadIn = false;  // segment 0 ran from the join to the stream's first keyframe
     // The segment being filled: the 90 kHz ticks since its first frame start,
     // once it has one (segmentTimed); whether a random-access frame starts in
     // it; how many closed segments in a row had none; the stream's frame

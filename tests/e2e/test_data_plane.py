@@ -85,14 +85,15 @@ def assert_intact(relay):
     assert relay_socket_queue()[1] == 0, "the kernel dropped datagrams"
 
 
-def check(viewer, stream, keyframe_starts, cut_bytes=DEFAULT_CUT_BYTES):
+def check(viewer, stream, keyframe_starts, cut_bytes=DEFAULT_CUT_BYTES, lead_in=False):
     """The segments in order are the stream as sent, each cut at a frame start, listed with its true duration
-    and no bigger than the size rule allows."""
+    and no bigger than the size rule allows. Joined mid-GOP (lead_in), the playlist lists the stream from its
+    first keyframe on: a player would start in segment 0 and find none."""
     numbers = sorted(viewer.segments)
-    assert numbers == list(range(len(numbers)))
+    assert numbers == list(range(lead_in, lead_in + len(numbers)))
+    start = min(cut for cut, at in stream.cuts.items() if at in stream.keyframes) if lead_in else 0
     joined = b"".join(viewer.segments[n] for n in numbers)
-    assert joined == stream.bytes[:len(joined)], "the segments in order are not the stream as sent"
-    start = 0
+    assert joined == stream.bytes[start:start + len(joined)], "the segments in order are not the stream as sent"
     for n in numbers:
         end = start + len(viewer.segments[n])
         frames = [at for at in stream.frames if start <= at < end]
@@ -204,6 +205,7 @@ SOURCES = {
                  f"-pix_fmt yuv420p -g 60 -keyint_min 60 -sc_threshold 0 -b:v 40M -maxrate 40M -bufsize 40M {AAC}"),
 }
 DESCRIBED_WITHOUT_PID = {"h264_25"}  # the relay finds the video in the tables
+JOINED_MID_GOP = {"h264_25"}  # sent from a second into its first GOP, as a relay joins a running channel
 
 
 # h264_60: the default stream, RTP-wrapped and with the random access indicators cleared, as some head-ends send.
@@ -212,7 +214,9 @@ def test_real_sources(relay, make_stream, name):
     source, rtp = name.split("_rtp")[0], "_rtp" in name
     seconds, pid, *recipe = SOURCES.get(source, (12, None))
     path, pid = make_stream(seconds, pid, *recipe), pid or 0x100
-    stream = Stream(wire.datagrams_of(path.read_bytes()), pid, rtp, name.endswith("_codec_marks"))
+    datagrams = wire.datagrams_of(path.read_bytes())
+    datagrams = datagrams[len(datagrams) // seconds:] if source in JOINED_MID_GOP else datagrams
+    stream = Stream(datagrams, pid, rtp, name.endswith("_codec_marks"))
     relay.start(f"{GROUP}:{UDP_PORT}" + ("" if source in DESCRIBED_WITHOUT_PID else f":{pid:x}"))
     viewer = Viewer()
     player, more = None, True
@@ -226,7 +230,7 @@ def test_real_sources(relay, make_stream, name):
                                      f"http://127.0.0.1:{HTTP_PORT}{PLAYLIST}", "-t", f"{seconds:.2f}", "-f", "null",
                                      "-"], capture_output=True, text=True, timeout=60)
     assert (player.returncode, player.stderr) == (0, "")
-    check(viewer, stream, keyframe_starts=True)
+    check(viewer, stream, keyframe_starts=True, lead_in=source in JOINED_MID_GOP)
     lines = relay.log_lines()
     assert lines.count("Stream is RTP-wrapped; reading the transport packets inside") == rtp
     assert_intact(relay)

@@ -21,6 +21,17 @@ TEST(Playlist, ByteForByte) {
                          "#EXTINF:1.800,\nhttp://192.0.2.10:8154/hlsMcast_1.ts\n"
                          "#EXTINF:1.00,\nhttp://192.0.2.10:8154/hlsMcast_2.ts\n"
                          "#EXTINF:0.01600,\nhttp://192.0.2.10:8154/hlsMcast_3.ts\n");
+    // Joined mid-GOP: segment 0 holds no keyframe, and a classic player would start in it.
+    ring.leadIn = true;
+    out.str("");
+    WritePlaylist(out, ring, "192.0.2.10");
+    const std::string head = "#EXTM3U\r\n#EXT-X-TARGETDURATION:2\r\n#EXT-X-DISCONTINUITY\r\n"
+                             "#EXT-X-MEDIA-SEQUENCE:1\r\n#EXTINF:1.800,\nhttp://192.0.2.10:8154/hlsMcast_1.ts\n";
+    EXPECT_EQ(out.str().substr(0, head.size()), head);
+    ring.segmentsClosed = 2;
+    EXPECT_FALSE(PlaylistReady(ring)) << "one segment to start from";
+    ring.leadIn = false;
+    EXPECT_TRUE(PlaylistReady(ring));
 }
 
 // Two listed segments, the newer after the source started over; the segment

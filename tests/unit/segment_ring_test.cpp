@@ -163,6 +163,7 @@ TEST_F(Ring, PartsOfTheSegmentBeingFilled) {
     appender.join();
     const RingSnapshot closed = ring->Snapshot();
     EXPECT_EQ(closed.listed[1].parts.count, 5) << "its last part ends at the cut";
+    EXPECT_TRUE(closed.leadIn) << "segment 0 ran up to the first keyframe";
     EXPECT_EQ(closed.listed[0].wallMs, 7000) << "dated by its first packet";
     EXPECT_EQ(closed.listed[1].wallMs, 7000 + closed.listed[0].durationMs) << "by the stream's clock";
 }
