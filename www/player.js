@@ -11,6 +11,9 @@ const DEFAULT_PLAYLIST = CLASSIC ? "/hlsMcast.m3u8" : "/hlsMcast_ll.m3u8";
 const REQUESTED_PLAYLIST = PARAMS.get("src");
 const REFUSED_PLAYLIST = Boolean(REQUESTED_PLAYLIST) && !isWebAddress(REQUESTED_PLAYLIST);
 const PLAYLIST_URL = REQUESTED_PLAYLIST && !REFUSED_PLAYLIST ? REQUESTED_PLAYLIST : DEFAULT_PLAYLIST;
+// A viewer switching channels waits for the first playlist: ask often, since
+// a 404 costs the relay next to nothing.
+const PLAYLIST_POLL_MS = 250;
 const RETRY_MS = 1000;
 // hls.js waits forever when a source restarts its timestamps without a
 // discontinuity tag (an encoder or sender restart); playback
@@ -73,8 +76,8 @@ async function waitForPlaylist() {
     const why = answer === "missing"
       ? "Nothing to play yet; the relay lists its playlist as soon as players can start from it."
       : "The relay does not answer.";
-    setState("waiting", `${why} Retrying every second (try ${attempt}).`);
-    await sleep(RETRY_MS);
+    setState("waiting", `${why} Retrying (try ${attempt}).`);
+    await sleep(PLAYLIST_POLL_MS);
   }
   logEvent("playlist is available");
 }
