@@ -37,8 +37,8 @@ const STREAMS = [
 const PLAYERS = [
   { name: "hls.js LL (our page)", page: "/", lowLatency: true },
   { name: "hls.js classic (?classic)", page: "/?classic" },
-  { name: "Shaka classic (test page)", page: "/shaka.html" },
-  { name: "Shaka LL (not used by page)", page: "/shaka.html?lowLatency", lowLatency: true },
+  { name: "Shaka classic (test page)", page: "/players.html?player=shaka" },
+  { name: "Shaka LL (not used by page)", page: "/players.html?player=shaka&lowLatency", lowLatency: true },
 ];
 const STARTERS = PLAYERS.slice(0, 2);
 // The targets, in one place: seconds at most, by figure, player and stream.

@@ -103,8 +103,8 @@ export async function setUp() {
   work = await mkdtemp(path.join(tmpdir(), "qb-browser-"));
   sh(path.join(ROOT, "scripts/netns.sh"), "add", netns);
   await cp(path.join(BUILD, "player"), path.join(work, "www"), { recursive: true });
-  for (const file of ["tests/browser/shaka.html", "node_modules/shaka-player/dist/shaka-player.compiled.js",
-    "tests/browser/videojs.html", "node_modules/video.js/dist/video.min.js"]) {
+  for (const file of ["tests/browser/players.html", "node_modules/shaka-player/dist/shaka-player.compiled.js",
+    "node_modules/video.js/dist/video.min.js"]) {
     await cp(path.join(ROOT, file), path.join(work, "www", path.basename(file)));
   }
   // Chromium lives in the namespace too; Playwright drives it over inherited

@@ -31,8 +31,8 @@ ${i + 3}:${pid + 1} -program title=${name}:program_num=${i + 1}:st=${i}:st=${i +
 const PLAYERS = [
   { name: "hls.js", page: "/?src=javascript:document.title='ran'", errors: () => window.quillbrook.fatalErrors },
   { name: "hls.js classic", page: "/?classic", errors: () => window.quillbrook.fatalErrors },
-  { name: "Shaka", page: "/shaka.html", errors: () => window.playerErrors },
-  { name: "video.js", page: "/videojs.html", errors: () => window.playerErrors },
+  { name: "Shaka", page: "/players.html?player=shaka", errors: () => window.playerErrors },
+  { name: "video.js", page: "/players.html?player=videojs", errors: () => window.playerErrors },
 ];
 let context;
 
