@@ -156,8 +156,8 @@ async function channelStart(context, player) {
     await waitFor("the player page", () => page.goto(`http://127.0.0.1:8154${player.page}`).then(() => true,
       () => false), 5000);
     await page.waitForFunction(() => window.quillbrook.state === "waiting", null, { timeout: 5000 });
-    // The page asks for its playlist once a second; a viewer switches channel at any moment of that.
-    await sleep(Math.random() * 1000);
+    // The page asks for its playlist every 250 ms; a viewer switches channel at any moment of that.
+    await sleep(Math.random() * 250);
     const spawnedMs = Date.now();
     client = startClient(SOURCE);
     const describedMs = await described(client);
