@@ -179,16 +179,25 @@ void SegmentRing::CloseSegment(int64_t durationTicks, CutReason reason, AppendRe
     if (carryBytes) Write(carried, carryBytes, result);
 }
 
+// Called under mutex: span(data, bytes) for the segment's bytes from start to end, a block at a time.
+template <class Span>
+void SegmentRing::ForEachSpan(const Segment& segment, int64_t start, int64_t end, Span span) {
+    int block = segment.firstBlock;
+    for (int64_t skipped = start / kBlockBytes; skipped > 0; skipped--) block = nextBlock[block];
+    for (int64_t at = start; at < end; block = nextBlock[block]) {
+        const int32_t offset = static_cast<int32_t>(at % kBlockBytes);
+        const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(end - at, kBlockBytes - offset));
+        span(Block(block) + offset, bytes);
+        at += bytes;
+    }
+}
+
 // Called under mutex: bytes of the segment from offset on.
 void SegmentRing::CopyOut(const Segment& segment, int64_t offset, int32_t bytes, uint8_t* out) {
-    int block = segment.firstBlock;
-    for (int64_t skipped = offset / kBlockBytes; skipped > 0; skipped--) block = nextBlock[block];
-    for (int32_t at = static_cast<int32_t>(offset % kBlockBytes); bytes > 0; block = nextBlock[block], at = 0) {
-        const int32_t copied = std::min(bytes, kBlockBytes - at);
-        memcpy(out, Block(block) + at, copied);
-        out += copied;
-        bytes -= copied;
-    }
+    ForEachSpan(segment, offset, offset + bytes, [&out](const uint8_t* data, int32_t length) {
+        memcpy(out, data, length);
+        out += length;
+    });
 }
 
 // Called under mutex: the segment ends at size, and blocks past it go back to the pool.
@@ -305,14 +314,8 @@ SegmentLease SegmentRing::Lease(std::string_view name) {
     }
     segment.readers++;
     SegmentLease lease{record, end - start, {}};
-    int block = segment.firstBlock;
-    for (int64_t skipped = start / kBlockBytes; skipped > 0; skipped--) block = nextBlock[block];
-    for (int64_t at = start; at < end; block = nextBlock[block]) {
-        const int32_t offset = static_cast<int32_t>(at % kBlockBytes);
-        const int32_t bytes = static_cast<int32_t>(std::min<int64_t>(end - at, kBlockBytes - offset));
-        lease.spans.emplace_back(Block(block) + offset, bytes);
-        at += bytes;
-    }
+    ForEachSpan(segment, start, end,
+                [&lease](const uint8_t* data, int32_t bytes) { lease.spans.emplace_back(data, bytes); });
     return lease;
 }
 

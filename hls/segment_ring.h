@@ -182,6 +182,8 @@ private:
     void CloseSegment(int64_t durationTicks, CutReason reason, AppendResult& result, int32_t carryBytes = 0);
     void Write(const uint8_t* data, int32_t length, AppendResult& result);
     void CopyOut(const Segment& segment, int64_t offset, int32_t bytes, uint8_t* out);
+    template <class Span>
+    void ForEachSpan(const Segment& segment, int64_t start, int64_t end, Span span);
     void Truncate(Segment& segment, int64_t size);
     int TakeBlock(AppendResult& result);
     // early: the pool needs the blocks before the ring would have let the segment go.
