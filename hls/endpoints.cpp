@@ -47,6 +47,13 @@ void Refuse(mg_connection* conn, HlsEndpoints& hls, Endpoint endpoint, int statu
     mg_send_http_error(conn, status, "%s", text);
 }
 
+void SendPlaylist(mg_connection* conn, HlsEndpoints& hls, Endpoint endpoint, const std::ostringstream& text) {
+    const std::string body = text.str();
+    mg_send_http_ok(conn, kPlaylistContentType, static_cast<long long>(body.size()));
+    mg_write(conn, body.data(), body.size());
+    hls.counters.CountRequest(endpoint, 200, body.size());
+}
+
 }  // namespace
 
 BlockingRequest ReadBlockingRequest(const char* query) {
@@ -72,16 +79,12 @@ int HandlePlaylistRequest(mg_connection* conn, void* data) {
     HlsEndpoints& hls = *static_cast<HlsEndpoints*>(data);
     const RingSnapshot ring = hls.ring.Snapshot();
     if (!PlaylistReady(ring)) {
-        hls.counters.CountRequest(Endpoint::kPlaylist, 404, 0);
-        mg_send_http_error(conn, 404, "%s", kNotFoundText);
+        Refuse(conn, hls, Endpoint::kPlaylist, 404, kNotFoundText);
         return 1;
     }
     std::ostringstream text;
     WritePlaylist(text, ring, hls.hostAddr);
-    const std::string body = text.str();
-    mg_send_http_ok(conn, kPlaylistContentType, static_cast<long long>(body.size()));
-    mg_write(conn, body.data(), body.size());
-    hls.counters.CountRequest(Endpoint::kPlaylist, 200, body.size());
+    SendPlaylist(conn, hls, Endpoint::kPlaylist, text);
     return 1;
 }
 
@@ -110,10 +113,7 @@ int HandleLowLatencyPlaylistRequest(mg_connection* conn, void* data) {
     }
     std::ostringstream text;
     WriteLowLatencyPlaylist(text, ring);
-    const std::string body = text.str();
-    mg_send_http_ok(conn, kPlaylistContentType, static_cast<long long>(body.size()));
-    mg_write(conn, body.data(), body.size());
-    hls.counters.CountRequest(Endpoint::kLowLatencyPlaylist, 200, body.size());
+    SendPlaylist(conn, hls, Endpoint::kLowLatencyPlaylist, text);
     return 1;
 }
 
@@ -144,8 +144,7 @@ int HandleSegmentRequest(mg_connection* conn, void* data) {
         }
     }
     if (segment.record < 0) {
-        hls.counters.CountRequest(endpoint, 404, 0);
-        mg_send_http_error(conn, 404, "%s", kNotFoundText);
+        Refuse(conn, hls, endpoint, 404, kNotFoundText);
         LogFault(Fault::kSegmentNotFound, "Requested TS file not found %s\n", Printable(name).c_str());
         return 1;
     }
