@@ -9,5 +9,6 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   scripts/install-packages.sh nodejs npm
 fi
 if ! [ node_modules/.package-lock.json -nt package-lock.json ]; then
-  npm ci --no-audit --no-fund --loglevel=error
+  # Its report goes to stderr: package.sh prints only the package's path.
+  npm ci --no-audit --no-fund --loglevel=error >&2
 fi
